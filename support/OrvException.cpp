@@ -1,0 +1,191 @@
+#include "OrvException.h"
+
+#include "OrvError.h"
+#include "support/OrvTrace.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cxxabi.h>
+#include <execinfo.h>
+#include <iostream>
+
+namespace {
+
+std::string takeStackTrace(unsigned skip) {
+    std::ostringstream os;
+    OrvException::printStackTrace(os, skip);
+    return os.str();
+}
+
+} // namespace
+
+OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
+                           const std::string& functionName)
+    : OrvException(code, fileName, lineNo, functionName, std::string(), std::string(),
+                   std::string(), std::string()) {}
+
+OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
+                           const std::string& functionName, const std::string& token1)
+    : OrvException(code, fileName, lineNo, functionName, token1, std::string(), std::string(),
+                   std::string()) {}
+
+OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
+                           const std::string& functionName, const std::string& token1,
+                           const std::string& token2)
+    : OrvException(code, fileName, lineNo, functionName, token1, token2, std::string(),
+                   std::string()) {}
+
+OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
+                           const std::string& functionName, const std::string& token1,
+                           const std::string& token2, const std::string& token3)
+    : OrvException(code, fileName, lineNo, functionName, token1, token2, token3, std::string()) {}
+
+OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
+                           const std::string& functionName, const std::string& token1,
+                           const std::string& token2, const std::string& token3,
+                           const std::string& token4)
+    : errorCode(code), call("UNKNOWN"), file(fileName), line(lineNo), function(functionName),
+      errorToken1(token1), errorToken2(token2), errorToken3(token3), errorToken4(token4),
+      backtrace(takeStackTrace(2)) {}
+
+OrvException::OrvException(OrvErrorCode code, const std::string& callText,
+                           const std::string& fileName, unsigned lineNo,
+                           const std::string& functionName)
+    : errorCode(code), call(callText), file(fileName), line(lineNo), function(functionName),
+      backtrace(takeStackTrace(2)) {}
+
+OrvException::OrvException(const OrvException& originalException, OrvErrorCode code,
+                           const std::string& callText, const std::string& fileName,
+                           unsigned lineNo, const std::string& functionName)
+    : original(std::make_shared<const OrvException>(originalException)), errorCode(code),
+      call(callText), file(fileName), line(lineNo), function(functionName),
+      backtrace(takeStackTrace(2)) {}
+
+OrvException::~OrvException() = default;
+
+const char* OrvException::what() const noexcept { return call.c_str(); }
+
+const std::string& OrvException::getToken(int n) const {
+    switch (n) {
+    case 1:
+        return errorToken1;
+    case 2:
+        return errorToken2;
+    case 3:
+        return errorToken3;
+    default:
+        return errorToken4;
+    }
+}
+
+OrvErrorCode OrvException::raise(OrvErrorCode code, const std::string& callText,
+                                 const std::string& fileName, unsigned lineNo,
+                                 const std::string& functionName) {
+    if (code == ORV_SUCCESS) {
+        return ORV_SUCCESS;
+    }
+    ORV_TRACE(Support);
+    // The thrown exception carries the code; the error object is reset so the
+    // code is recorded once, when the exception is caught.
+    OrvError::getErrorObject()->setError(Support, ORV_SUCCESS);
+    throw OrvException(code, callText, fileName, lineNo, functionName);
+}
+
+void OrvException::SET_ERROR() const {
+    ORV_TRACE(Support);
+    OrvError* error = OrvError::getErrorObject();
+    const char* t1 = errorToken1.c_str();
+    const char* t2 = errorToken2.c_str();
+    const char* t3 = errorToken3.c_str();
+    const char* t4 = errorToken4.c_str();
+    if (!errorToken4.empty()) {
+        error->setError(Support, errorCode, t1, t2, t3, t4);
+    } else if (!errorToken3.empty()) {
+        error->setError(Support, errorCode, t1, t2, t3);
+    } else if (!errorToken2.empty()) {
+        error->setError(Support, errorCode, t1, t2);
+    } else if (!errorToken1.empty()) {
+        error->setError(Support, errorCode, t1);
+    } else {
+        error->setError(Support, errorCode);
+    }
+    error->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+}
+
+void OrvException::print_message(std::ostream& os) const {
+    ORV_TRACE(Support);
+    os << std::endl << "Exception aufgetreten: " << std::endl;
+    OrvError* error = OrvError::getErrorObject();
+    error->setError(Support, errorCode, errorToken1.c_str(), errorToken2.c_str(),
+                    errorToken3.c_str(), errorToken4.c_str());
+    error->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+    char message[1000] = {};
+    char sqlstate[6] = {};
+    error->getError(message, sizeof(message), sqlstate);
+    os << message << " SQLSTATE=" << sqlstate << std::endl;
+}
+
+void OrvException::print(std::ostream& os) const {
+    ORV_TRACE(Support);
+    print_message(os);
+    os << backtrace << std::endl;
+}
+
+void OrvException::printStackTrace(std::ostream& os, unsigned skip) {
+    void* addresses[30];
+    int frames = ::backtrace(addresses, 30);
+    char** symbols = ::backtrace_symbols(addresses, frames);
+    if (symbols == nullptr) {
+        os << "[bt]: omitted errorhandling on stacktrace" << std::endl;
+        return;
+    }
+    formatStackTrace(os, symbols, frames, skip);
+    std::free(symbols);
+}
+
+void OrvException::formatStackTrace(std::ostream& os, char* const* symbols, int frames,
+                                    unsigned skip) {
+    int start = static_cast<int>(skip) + 1;
+    if (start >= frames) {
+        start = 1;
+    }
+    os << "[bt]: omitted errorhandling on stacktrace" << std::endl;
+    for (int i = start; i < frames; ++i) {
+        std::string text = symbols[i];
+        std::size_t close = text.find(')');
+        std::size_t open = close == std::string::npos ? close : text.rfind('(', close);
+        std::size_t plus = close == std::string::npos ? close : text.rfind('+', close);
+        if (close == std::string::npos || open == std::string::npos ||
+            plus == std::string::npos || open >= plus) {
+            os << "[bt]: (" << i << ") " << text << std::endl;
+            continue;
+        }
+        std::string module = text.substr(0, open);
+        std::string mangled = text.substr(open + 1, plus - open - 1);
+        std::string offset = text.substr(plus + 1, close - plus - 1);
+        std::string rest = text.substr(close + 1);
+        int status = 0;
+        char* demangled = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
+        std::string name = (status == 0 && demangled != nullptr) ? demangled : mangled;
+        std::free(demangled);
+        os << "[bt]: (" << i << ") " << module << " : " << name << "+" << offset << rest
+           << std::endl;
+    }
+}
+
+// C++17 has neither dynamic exception specifications nor std::set_unexpected,
+// so nothing can call the unexpected handler any more. It is kept as a
+// function (and tested directly); SETUP installs the terminate handler only.
+void OrvException::unexpectedHandler() {
+    std::cerr << std::endl << "Unexpected Exception has been thrown!" << std::endl;
+    printStackTrace(std::cerr, 2);
+    throw;
+}
+
+void OrvException::terminateHandler() {
+    std::cerr << std::endl << "Asta la vista Baby - Program terminated on Exception!" << std::endl;
+    printStackTrace(std::cerr, 2);
+    std::abort();
+}
+
+void OrvException::SETUP() { std::set_terminate(&OrvException::terminateHandler); }
