@@ -1,0 +1,236 @@
+#include "support/OrvLatch.h"
+
+#include "OrvError.h"
+#include "OrvException.h"
+#include "support/OrvTrace.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+
+namespace {
+
+constexpr int SEMAPHORE_PERMISSIONS = 0660;
+
+// The caller of semctl defines this union (see semctl(2)).
+union SemaphoreArgument {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+// Records ORV_LATCH_SEM_* with the system error number and text as tokens.
+void recordSystemError(OrvErrorCode code, int error, const char* file, const char* function,
+                       Uint32 line) {
+    char number[16];
+    std::snprintf(number, sizeof(number), "%d", error);
+    OrvError* errorObject = OrvError::getErrorObject();
+    errorObject->setError(Support, code, number, std::strerror(error));
+    errorObject->addTraceRecord(file, function, line);
+}
+
+#define ORV_LATCH_RECORD(code, error)                                                              \
+    recordSystemError((code), (error), __FILE__, __PRETTY_FUNCTION__, __LINE__)
+
+// Performs one operation list; returns 0 or the errno of the failure. A signal
+// (also a stop and continue) interrupts a waiting semop with EINTR; nothing of
+// the list was done then, so it is simply performed again.
+int performOperations(int semaphoreId, struct sembuf* operations, std::size_t count) {
+    while (semop(semaphoreId, operations, count) != 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Reads the value of one semaphore; returns 0 or the errno of the failure.
+int readValue(int semaphoreId, int number, int& value) {
+    const int result = semctl(semaphoreId, number, GETVAL);
+    if (result < 0) {
+        return errno;
+    }
+    value = result;
+    return 0;
+}
+
+} // namespace
+
+OrvErrorCode OrvLatch::initialize() {
+    ORV_TRACE(Support);
+    const int id =
+        semget(IPC_PRIVATE, ORV_LATCH_NUMBER_OF_SEMAPHORES, IPC_CREAT | SEMAPHORE_PERMISSIONS);
+    if (id < 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_CREATE_FAIL, errno);
+        return ORV_LATCH_SEM_CREATE_FAIL;
+    }
+    semaphoreId = id;
+
+    unsigned short values[ORV_LATCH_NUMBER_OF_SEMAPHORES];
+    values[ORV_LATCH_BLOCK_NEW_SHARED] = 1;
+    values[ORV_LATCH_SHARED_COUNTER] = 0;
+    values[ORV_LATCH_EXCLUSIVE] = 0;
+    SemaphoreArgument argument;
+    argument.array = values;
+    if (semctl(id, 0, SETALL, argument) != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, errno);
+        // Removed as by destroy(true), but a failing removal must not replace
+        // the error recorded above.
+        if (semctl(id, 0, IPC_RMID) == 0) {
+            semaphoreId = -1;
+        }
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::destroy(bool force) {
+    ORV_TRACE(Support);
+    if (semaphoreId < 0) {
+        return ORV_SUCCESS;
+    }
+    if (!force) {
+        // Waits until every holder has released. The hold is never released:
+        // the set, with this process's undo entry, goes away below.
+        const OrvErrorCode rc = get(Exclusive);
+        if (rc != ORV_SUCCESS) {
+            return rc;
+        }
+    }
+    if (semctl(semaphoreId, 0, IPC_RMID) != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_DESTROY_WARN, errno);
+        return ORV_LATCH_SEM_DESTROY_WARN;
+    }
+    semaphoreId = -1;
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::get(LatchMode latchMode) {
+    ORV_TRACE(Support);
+    if (latchMode == Shared) {
+        // Pass the gate (waiting while an exclusive request holds it closed),
+        // count this holder, reopen the gate; all at once, and only if nobody
+        // holds the latch exclusively.
+        struct sembuf operations[4] = {
+            {ORV_LATCH_BLOCK_NEW_SHARED, -1, 0},
+            {ORV_LATCH_SHARED_COUNTER, 1, SEM_UNDO},
+            {ORV_LATCH_BLOCK_NEW_SHARED, 1, 0},
+            {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
+        };
+        const int error = performOperations(semaphoreId, operations, 4);
+        if (error != 0) {
+            ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+            return ORV_LATCH_SEM_OPERATION_FAIL;
+        }
+        return ORV_SUCCESS;
+    }
+
+    // A: close the gate for new requests.
+    struct sembuf closeGate[2] = {
+        {ORV_LATCH_BLOCK_NEW_SHARED, -1, SEM_UNDO},
+        {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
+    };
+    int error = performOperations(semaphoreId, closeGate, 2);
+    if (error != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    // B: wait for the shared holders to leave, then take the latch.
+    struct sembuf takeExclusive[2] = {
+        {ORV_LATCH_SHARED_COUNTER, 0, 0},
+        {ORV_LATCH_EXCLUSIVE, 1, 0},
+    };
+    error = performOperations(semaphoreId, takeExclusive, 2);
+    if (error != 0) {
+        if (error != EIDRM) {
+            struct sembuf reopenGate[1] = {{ORV_LATCH_BLOCK_NEW_SHARED, 1, SEM_UNDO}};
+            performOperations(semaphoreId, reopenGate, 1);
+        }
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::release() {
+    ORV_TRACE(Support);
+    // A shared hold, unless the latch is held exclusively.
+    struct sembuf releaseShared[2] = {
+        {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
+        {ORV_LATCH_SHARED_COUNTER, -1, SEM_UNDO},
+    };
+    int error = performOperations(semaphoreId, releaseShared, 2);
+    if (error == EAGAIN) {
+        orvTrace.traceString(1, "removing exclusive latch");
+        struct sembuf releaseExclusive[2] = {
+            {ORV_LATCH_BLOCK_NEW_SHARED, 1, SEM_UNDO},
+            {ORV_LATCH_EXCLUSIVE, -1, 0},
+        };
+        error = performOperations(semaphoreId, releaseExclusive, 2);
+    }
+    if (error != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::getSharedCount(Uint32& sharedCount) const {
+    ORV_TRACE(Support);
+    int value = 0;
+    const int error = readValue(semaphoreId, ORV_LATCH_SHARED_COUNTER, value);
+    if (error != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    sharedCount = static_cast<Uint32>(value);
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::isHeldExclusive(bool& isHeld) const {
+    ORV_TRACE(Support);
+    int value = 0;
+    const int error = readValue(semaphoreId, ORV_LATCH_EXCLUSIVE, value);
+    if (error != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    isHeld = value > 0;
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::isLocked(bool& isLatched) const {
+    ORV_TRACE(Support);
+    Uint32 sharedCount = 0;
+    const OrvErrorCode rc = getSharedCount(sharedCount);
+    if (rc != ORV_SUCCESS) {
+        return rc;
+    }
+    if (sharedCount > 0) {
+        isLatched = true;
+        return ORV_SUCCESS;
+    }
+    return isHeldExclusive(isLatched);
+}
+
+OrvScopedLatch::OrvScopedLatch(OrvLatch& latch, OrvLatch::LatchMode latchMode) : mLatch(latch) {
+    ORV_TRACE(Support);
+    ORV_RAISE(mLatch.get(latchMode));
+}
+
+OrvScopedLatch::~OrvScopedLatch() {
+    try {
+        ORV_TRACE(Support);
+        // A failure is recorded in the error object by release itself.
+        (void)mLatch.release();
+    } catch (...) {
+        // Destructors never throw; nothing else can be done here.
+    }
+}
+
+OrvScopedExclusiveLatch::OrvScopedExclusiveLatch(OrvLatch& latch)
+    : OrvScopedLatch(latch, OrvLatch::Exclusive) {
+    ORV_TRACE(Support);
+}
