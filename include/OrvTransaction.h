@@ -1,0 +1,98 @@
+// Transaction identifiers and the process's current transaction.
+//
+// A transaction belongs to one engine process: it is named by the process id
+// and the number of the transaction within that process. Lock entries, log
+// entries and per-transaction bookkeeping carry an OrvTransactionId; the
+// managers ask OrvTransactionManager for the one under which they work.
+//
+// Process safety: OrvTransactionId is a plain value, also stored in shared
+// memory (the lock list). OrvTransactionManager is per process and used by
+// its single thread.
+//
+// Forked processes: the manager remembers the process id of the process that
+// made it. A child made by fork() inherits the parent's manager and with it
+// the parent's transaction id, and must not work under it (its locks and log
+// entries would be taken for the parent's). A forked child that works with
+// the engine calls OrvTransactionManager::resetForProcess() first.
+#ifndef ORV_TRANSACTION_H
+#define ORV_TRANSACTION_H
+
+#include "OrvErrorCodes.h"
+#include "OrvTypes.h"
+
+#include <ostream>
+#include <string>
+#include <sys/types.h>
+#include <type_traits>
+
+class OrvTransactionId {
+public:
+    // (0,0): marks free entries of the lock list.
+    static const OrvTransactionId INVALID_TRANSACTION_ID;
+
+    // The calling process's id and count 0.
+    OrvTransactionId();
+    // constexpr, so that constants such as INVALID_TRANSACTION_ID are built
+    // at compile time, before anything else of the process exists.
+    constexpr OrvTransactionId(pid_t processId, Uint16 uniqueCount)
+        : mProcessID(processId), mUniqueCount(uniqueCount) {}
+    // Parses the text form "<process id>,<count>": an optional '-' and
+    // decimal digits, a comma, decimal digits; no blanks; each number within
+    // its type's range. Anything else throws OrvException
+    // ORV_TRANSACTION_ID_PARSING_FAILED with the text.
+    explicit OrvTransactionId(const std::string& text);
+
+    pid_t getProcessID() const;
+    Uint16 getUniqueCount() const;
+
+    // The text form, e.g. "4711,3".
+    std::string dump() const;
+
+    bool operator==(const OrvTransactionId& other) const;
+    bool operator!=(const OrvTransactionId& other) const;
+
+private:
+    pid_t mProcessID;
+    Uint16 mUniqueCount;
+};
+
+static_assert(sizeof(pid_t) == 4, "process ids are stored as signed 32-bit numbers");
+static_assert(std::is_trivially_copyable<OrvTransactionId>::value,
+              "transaction ids are stored in shared memory");
+
+// Writes dump().
+std::ostream& operator<<(std::ostream& os, const OrvTransactionId& id);
+
+class OrvTransactionManager {
+public:
+    // The process's manager, made on first use with the transaction
+    // (getpid(), 0). Making a manager registers the debug command
+    // "transactionId" (again, after resetForProcess()).
+    static OrvTransactionManager* getInstance();
+    // Deletes the manager, if there is one; the next getInstance() makes a new
+    // one for the calling process, starting again at count 0. For a forked
+    // child (see the top of this file) and for tests.
+    static void resetForProcess();
+
+    OrvTransactionManager(const OrvTransactionManager&) = delete;
+    OrvTransactionManager& operator=(const OrvTransactionManager&) = delete;
+
+    OrvTransactionId getCurrentTransactionID() const;
+    // Moves on to the next transaction of this process. The count is 16 bits
+    // wide and wraps from 65535 to 0.
+    [[nodiscard]] OrvErrorCode startNewTransaction();
+
+    // The "transactionId" debug command: writes "Current TransactionId: " and
+    // the current id on a line of standard output. Ignores its arguments.
+    static void dumpCurrentTransactionId(const std::string* args);
+
+private:
+    OrvTransactionManager();
+    ~OrvTransactionManager() = default;
+
+    OrvTransactionId mCurrentTransactionID;
+
+    static OrvTransactionManager* instance;
+};
+
+#endif
