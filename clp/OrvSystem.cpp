@@ -7,54 +7,84 @@
 #include "support/OrvSharedSet.h"
 #include "support/OrvTrace.h"
 
-#include <iterator>
 #include <memory>
 
+// Each step of the start and the stop lives in one function below; a manager
+// that owns a shared set takes over its steps by calling its own
+// initialise / destroy / in-use operations from there.
 namespace {
 
-typedef OrvMemoryManager::MemorySet MemorySet;
+// ---- start steps, in this order --------------------------------------------
 
-// The sets in the order the start creates them: the lock list first, so that a
-// second start on a running engine fails before it touches anything else.
-// Each set's manager fills its contents as the set is made.
-const MemorySet startOrder[] = {OrvMemoryManager::LockList, OrvMemoryManager::BufferPool,
-                                OrvMemoryManager::LogFileHandling};
+// The lock list goes first, so that a second start on a running engine fails
+// before it touches anything else.
+void startLockList() { OrvSharedSet::create(OrvMemoryManager::LockList); }
 
-// Removal order: the lock list first, so that no new transaction can begin
-// while the rest is taken down; the buffer pool last.
-const MemorySet stopOrder[] = {OrvMemoryManager::LockList, OrvMemoryManager::LogFileHandling,
-                               OrvMemoryManager::BufferPool};
+void startBufferPool() { OrvSharedSet::create(OrvMemoryManager::BufferPool); }
+
+void startLogFileHandling() { OrvSharedSet::create(OrvMemoryManager::LogFileHandling); }
+
+// ---- in-use checks of a stop without force ---------------------------------
+
+void checkLockListInUse(bool& /*inUse*/) {}
+
+void checkBufferPoolInUse(bool& /*inUse*/) {}
+
+// ---- stop steps, in this order -----------------------------------------------
+
+// The lock list goes first, so that no new transaction can begin while the
+// rest is taken down; the buffer pool last.
+void destroyLockList(bool force) { OrvSharedSet::destroy(OrvMemoryManager::LockList, force); }
+
+void destroyLogFileHandling(bool force) {
+    OrvSharedSet::destroy(OrvMemoryManager::LogFileHandling, force);
+}
+
+void destroyBufferPool(bool force) { OrvSharedSet::destroy(OrvMemoryManager::BufferPool, force); }
 
 } // namespace
 
 void OrvSystem::start() {
     ORV_TRACE(CommandLine);
-    for (MemorySet set : startOrder) {
-        OrvSharedSet::create(set);
-    }
+    startLockList();
+    startBufferPool();
+    startLogFileHandling();
 }
 
 void OrvSystem::stop(bool force) {
     ORV_TRACE(CommandLine);
+    if (!force) {
+        bool inUse = false;
+        checkLockListInUse(inUse);
+        if (!inUse) {
+            checkBufferPoolInUse(inUse);
+        }
+        if (inUse) {
+            ORV_THROW(ORV_SYSTEM_STOP_IN_USE);
+        }
+    }
     // Every set that exists is removed even when another one cannot be, so that
     // what is left of a failed start or a crashed process can be cleaned up;
     // the first failure is reported once all sets were tried. A forced stop
     // skips sets that are already gone and fails only when none existed.
+    void (*const steps[])(bool) = {destroyLockList, destroyLogFileHandling, destroyBufferPool};
     std::unique_ptr<OrvException> first;
-    int missing = 0;
-    for (MemorySet set : stopOrder) {
+    std::unique_ptr<OrvException> firstMissing;
+    bool removedAny = false;
+    for (auto step : steps) {
         try {
-            OrvSharedSet::destroy(set, force);
+            step(force);
+            removedAny = true;
         } catch (const OrvException& e) {
             bool gone = e.getErrorCode() == ORV_MM_SHM_NOT_EXISTS;
-            missing += gone ? 1 : 0;
-            if (!first && !(force && gone)) {
-                first.reset(new OrvException(e));
-            }
-            if (force && gone && missing == static_cast<int>(std::size(stopOrder))) {
-                throw;
+            std::unique_ptr<OrvException>& slot = (force && gone) ? firstMissing : first;
+            if (!slot) {
+                slot.reset(new OrvException(e));
             }
         }
+    }
+    if (!first && !removedAny) {
+        first = std::move(firstMissing);
     }
     if (first) {
         throw OrvException(*first);
@@ -64,7 +94,7 @@ void OrvSystem::stop(bool force) {
 
 void OrvSystem::stopAllManagers() {
     ORV_TRACE(CommandLine);
-    // Order: the users of a manager go before it. The catalog, record, index,
-    // lock, log and buffer managers join this list ahead of the file manager.
+    // Users of a manager go before it: catalog, record, index, lock, log and
+    // buffer managers join this list, in that order, ahead of the file manager.
     OrvFileManager::deleteInstance();
 }
