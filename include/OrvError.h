@@ -17,7 +17,8 @@
 class OrvError {
 public:
     // Reads ORV_STACK_TRACE_FILE; a second object records
-    // ORV_ERROR_DUPLICATE_ERROR_OBJECT in the first and stays out of use.
+    // ORV_ERROR_DUPLICATE_ERROR_OBJECT in the first and stays out of use (it
+    // does not open the error trace file, which belongs to the first).
     OrvError();
     ~OrvError();
     OrvError(const OrvError&) = delete;
@@ -36,13 +37,14 @@ public:
     // internal or parameter failure is added to the message.
     void addTraceRecord(const char* file, const char* function, Uint32 line);
 
-    OrvErrorCode getErrorCode() const { return errorCode; }
-    // The current code without making an error object when none exists yet
-    // (for the tracer, which must not open the error trace file a second time).
+    OrvErrorCode getErrorCode() const;
+    // The current code without making an error object when none exists yet.
+    // Used by the tracer at the end of every traced function, so it opens no
+    // trace scope itself (that would recurse).
     static OrvErrorCode peekErrorCode() {
         return instance != nullptr ? instance->errorCode : ORV_SUCCESS;
     }
-    OrvComponent getComponent() const { return component; }
+    OrvComponent getComponent() const;
 
     // Copies at most errMsgLen - 1 characters of the message, zero-terminated,
     // and, when errSqlstate is given, the five SQLSTATE characters without a
@@ -63,6 +65,10 @@ private:
     std::FILE* traceFile;
 
     static OrvError* instance;
+    // Set once an error object of this process has opened the error trace
+    // file: an object made after that one ended appends instead of wiping the
+    // lines already written.
+    static bool traceFileOpened;
 };
 
 // The code last recorded in this process's error object.

@@ -15,6 +15,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 class OrvException : public std::exception {
 public:
@@ -24,15 +25,13 @@ public:
     OrvException(OrvErrorCode errorCode, const std::string& file, unsigned line,
                  const std::string& function, const std::string& token1);
     OrvException(OrvErrorCode errorCode, const std::string& file, unsigned line,
-                 const std::string& function, const std::string& token1,
-                 const std::string& token2);
+                 const std::string& function, const std::string& token1, const std::string& token2);
     OrvException(OrvErrorCode errorCode, const std::string& file, unsigned line,
-                 const std::string& function, const std::string& token1,
-                 const std::string& token2, const std::string& token3);
+                 const std::string& function, const std::string& token1, const std::string& token2,
+                 const std::string& token3);
     OrvException(OrvErrorCode errorCode, const std::string& file, unsigned line,
-                 const std::string& function, const std::string& token1,
-                 const std::string& token2, const std::string& token3,
-                 const std::string& token4);
+                 const std::string& function, const std::string& token1, const std::string& token2,
+                 const std::string& token3, const std::string& token4);
     // Used by raise: the text of the failed call, no tokens.
     OrvException(OrvErrorCode errorCode, const std::string& call, const std::string& file,
                  unsigned line, const std::string& function);
@@ -47,20 +46,20 @@ public:
 
     const char* what() const noexcept override;
 
-    OrvErrorCode getErrorCode() const { return errorCode; }
-    const OrvException* getOriginal() const { return original.get(); }
-    const std::string& getCall() const { return call; }
-    const std::string& getFile() const { return file; }
-    unsigned getLine() const { return line; }
-    const std::string& getFunction() const { return function; }
+    OrvErrorCode getErrorCode() const;
+    // The exception this one replaced, or null; it lives as long as this one.
+    const OrvException* getOriginal() const;
+    const std::string& getCall() const;
+    const std::string& getFile() const;
+    unsigned getLine() const;
+    const std::string& getFunction() const;
     const std::string& getToken(int n) const; // n in 1..4
-    const std::string& getBacktrace() const { return backtrace; }
+    const std::string& getBacktrace() const;
 
     // Returns ORV_SUCCESS for ORV_SUCCESS; throws for every other code,
     // warnings included.
     static OrvErrorCode raise(OrvErrorCode errorCode, const std::string& call,
-                              const std::string& file, unsigned line,
-                              const std::string& function);
+                              const std::string& file, unsigned line, const std::string& function);
 
     // Records this exception (code and non-empty tokens) in the error object.
     void SET_ERROR() const;
@@ -79,22 +78,25 @@ public:
     static void printStackTrace(std::ostream& os, unsigned skip);
     // Turns the raw texts of a stack into trace lines; split out so the line
     // format can be checked without depending on the real stack.
-    static void formatStackTrace(std::ostream& os, char* const* symbols, int frames,
-                                 unsigned skip);
+    static void formatStackTrace(std::ostream& os, char* const* symbols, int frames, unsigned skip);
 
-    // Message token from any value with a stream output operator; 8-bit
-    // integers and enumerations come out as numbers.
+    // Message token from any value with a stream output operator. Integers of
+    // every width and enumerations (also those over an 8-bit type, which the
+    // stream would write as a character) come out as decimal numbers.
+    // Header-only, so it opens no trace scope (the tracer is internal).
     template <typename T> static std::string to_string(const T& value) {
         std::ostringstream os;
-        os << promote(value);
+        if constexpr (std::is_enum<T>::value) {
+            os << +static_cast<std::underlying_type_t<T>>(value);
+        } else if constexpr (std::is_integral<T>::value) {
+            os << +value;
+        } else {
+            os << value;
+        }
         return os.str();
     }
 
 private:
-    template <typename T> static const T& promote(const T& value) { return value; }
-    static int promote(const signed char& value) { return value; }
-    static unsigned promote(const unsigned char& value) { return value; }
-    static int promote(const char& value) { return value; }
     // Shared, so that copies made while the exception is thrown keep it alive.
     std::shared_ptr<const OrvException> original;
     OrvErrorCode errorCode;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 OrvError* OrvError::instance = nullptr;
+bool OrvError::traceFileOpened = false;
 
 namespace {
 
@@ -46,20 +47,24 @@ OrvError::OrvError()
     : component(Support), errorCode(ORV_SUCCESS), sqlstate{}, errorMessage{}, errorLocation(false),
       traceFile(nullptr) {
     ORV_TRACE(Support);
+    if (instance != nullptr) {
+        // The first object stays the process's error object and keeps its
+        // error trace file; opening the file here again would truncate it.
+        instance->setError(Support, ORV_ERROR_DUPLICATE_ERROR_OBJECT);
+        instance->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+        return;
+    }
     const char* path = std::getenv("ORV_STACK_TRACE_FILE");
     if (path != nullptr && *path != '\0') {
         // A trace file that cannot be opened is silently not written.
-        traceFile = std::fopen(path, "w");
+        traceFile = std::fopen(path, traceFileOpened ? "a" : "w");
+        traceFileOpened = traceFileOpened || traceFile != nullptr;
     }
-    if (instance == nullptr) {
-        instance = this;
-    } else {
-        instance->setError(Support, ORV_ERROR_DUPLICATE_ERROR_OBJECT);
-        instance->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
-    }
+    instance = this;
 }
 
 OrvError::~OrvError() {
+    ORV_TRACE(Support);
     if (traceFile != nullptr) {
         std::fclose(traceFile);
         traceFile = nullptr;
@@ -70,11 +75,22 @@ OrvError::~OrvError() {
 }
 
 OrvError* OrvError::getErrorObject() {
+    ORV_TRACE(Support);
     if (instance == nullptr) {
         // Lives until the process ends; it registers itself as the instance.
         new OrvError();
     }
     return instance;
+}
+
+OrvErrorCode OrvError::getErrorCode() const {
+    ORV_TRACE(Support);
+    return errorCode;
+}
+
+OrvComponent OrvError::getComponent() const {
+    ORV_TRACE(Support);
+    return component;
 }
 
 void OrvError::setError(OrvComponent comp, OrvErrorCode code, const char* errToken1,
@@ -112,18 +128,20 @@ void OrvError::setError(OrvComponent comp, OrvErrorCode code, const char* errTok
 }
 
 void OrvError::addTraceRecord(const char* file, const char* function, Uint32 line) {
+    ORV_TRACE(Support);
     if (file == nullptr || function == nullptr) {
         return;
     }
     if (!errorLocation && (errorCode == ORV_INTERNAL_FAIL || errorCode == ORV_PARAMETER_FAIL)) {
         const OrvErrorMessage* record = findMessage(errorCode);
         // Cut to 1023 characters: snprintf with 1024 bytes keeps 1023 and the terminator.
-        std::snprintf(errorMessage, ORV_ERROR_MESSAGE_LENGTH, "%s  (%s:%u %s)", record->message, file,
-                      line, function);
+        std::snprintf(errorMessage, ORV_ERROR_MESSAGE_LENGTH, "%s  (%s:%u %s)", record->message,
+                      file, line, function);
         errorLocation = true;
     }
     if (traceFile != nullptr) {
-        std::fprintf(traceFile, "%s:%u %s (%d)\n", file, line, function, static_cast<int>(errorCode));
+        std::fprintf(traceFile, "%s:%u %s (%d)\n", file, line, function,
+                     static_cast<int>(errorCode));
         std::fflush(traceFile);
     }
 }
@@ -148,15 +166,23 @@ void OrvError::getError(char* errMsg, Uint32 errMsgLen, char* errSqlstate) {
 }
 
 char* OrvError::convertToString(Uint32 value, char* buffer) {
+    ORV_TRACE(Support);
     std::sprintf(buffer, "%u", value);
     return buffer;
 }
 
 char* OrvError::convertToString(Sint32 value, char* buffer) {
+    ORV_TRACE(Support);
     std::sprintf(buffer, "%d", value);
     return buffer;
 }
 
-const char* OrvError::convertToString(const char* value, char* /*buffer*/) { return value; }
+const char* OrvError::convertToString(const char* value, char* /*buffer*/) {
+    ORV_TRACE(Support);
+    return value;
+}
 
-OrvErrorCode OrvGetErrorCode() { return OrvError::getErrorObject()->getErrorCode(); }
+OrvErrorCode OrvGetErrorCode() {
+    ORV_TRACE(Support);
+    return OrvError::getErrorObject()->getErrorCode();
+}

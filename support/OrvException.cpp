@@ -22,23 +22,31 @@ std::string takeStackTrace(unsigned skip) {
 OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
                            const std::string& functionName)
     : OrvException(code, fileName, lineNo, functionName, std::string(), std::string(),
-                   std::string(), std::string()) {}
+                   std::string(), std::string()) {
+    ORV_TRACE(Support);
+}
 
 OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
                            const std::string& functionName, const std::string& token1)
     : OrvException(code, fileName, lineNo, functionName, token1, std::string(), std::string(),
-                   std::string()) {}
+                   std::string()) {
+    ORV_TRACE(Support);
+}
 
 OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
                            const std::string& functionName, const std::string& token1,
                            const std::string& token2)
     : OrvException(code, fileName, lineNo, functionName, token1, token2, std::string(),
-                   std::string()) {}
+                   std::string()) {
+    ORV_TRACE(Support);
+}
 
 OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
                            const std::string& functionName, const std::string& token1,
                            const std::string& token2, const std::string& token3)
-    : OrvException(code, fileName, lineNo, functionName, token1, token2, token3, std::string()) {}
+    : OrvException(code, fileName, lineNo, functionName, token1, token2, token3, std::string()) {
+    ORV_TRACE(Support);
+}
 
 OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
                            const std::string& functionName, const std::string& token1,
@@ -46,26 +54,73 @@ OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsig
                            const std::string& token4)
     : errorCode(code), call("UNKNOWN"), file(fileName), line(lineNo), function(functionName),
       errorToken1(token1), errorToken2(token2), errorToken3(token3), errorToken4(token4),
-      backtrace(takeStackTrace(2)) {}
+      backtrace(takeStackTrace(2)) {
+    ORV_TRACE(Support);
+}
 
 OrvException::OrvException(OrvErrorCode code, const std::string& callText,
                            const std::string& fileName, unsigned lineNo,
                            const std::string& functionName)
     : errorCode(code), call(callText), file(fileName), line(lineNo), function(functionName),
-      backtrace(takeStackTrace(2)) {}
+      backtrace(takeStackTrace(2)) {
+    ORV_TRACE(Support);
+}
 
 OrvException::OrvException(const OrvException& originalException, OrvErrorCode code,
                            const std::string& callText, const std::string& fileName,
                            unsigned lineNo, const std::string& functionName)
     : original(std::make_shared<const OrvException>(originalException)), errorCode(code),
       call(callText), file(fileName), line(lineNo), function(functionName),
-      backtrace(takeStackTrace(2)) {}
+      backtrace(takeStackTrace(2)) {
+    ORV_TRACE(Support);
+}
 
-OrvException::~OrvException() = default;
+OrvException::~OrvException() {
+    ORV_TRACE(Support);
+}
 
-const char* OrvException::what() const noexcept { return call.c_str(); }
+const char* OrvException::what() const noexcept {
+    ORV_TRACE(Support);
+    return call.c_str();
+}
+
+OrvErrorCode OrvException::getErrorCode() const {
+    ORV_TRACE(Support);
+    return errorCode;
+}
+
+const OrvException* OrvException::getOriginal() const {
+    ORV_TRACE(Support);
+    return original.get();
+}
+
+const std::string& OrvException::getCall() const {
+    ORV_TRACE(Support);
+    return call;
+}
+
+const std::string& OrvException::getFile() const {
+    ORV_TRACE(Support);
+    return file;
+}
+
+unsigned OrvException::getLine() const {
+    ORV_TRACE(Support);
+    return line;
+}
+
+const std::string& OrvException::getFunction() const {
+    ORV_TRACE(Support);
+    return function;
+}
+
+const std::string& OrvException::getBacktrace() const {
+    ORV_TRACE(Support);
+    return backtrace;
+}
 
 const std::string& OrvException::getToken(int n) const {
+    ORV_TRACE(Support);
     switch (n) {
     case 1:
         return errorToken1;
@@ -81,10 +136,10 @@ const std::string& OrvException::getToken(int n) const {
 OrvErrorCode OrvException::raise(OrvErrorCode code, const std::string& callText,
                                  const std::string& fileName, unsigned lineNo,
                                  const std::string& functionName) {
+    ORV_TRACE(Support);
     if (code == ORV_SUCCESS) {
         return ORV_SUCCESS;
     }
-    ORV_TRACE(Support);
     // The thrown exception carries the code; the error object is reset so the
     // code is recorded once, when the exception is caught.
     OrvError::getErrorObject()->setError(Support, ORV_SUCCESS);
@@ -132,6 +187,7 @@ void OrvException::print(std::ostream& os) const {
 }
 
 void OrvException::printStackTrace(std::ostream& os, unsigned skip) {
+    ORV_TRACE(Support);
     void* addresses[30];
     int frames = ::backtrace(addresses, 30);
     char** symbols = ::backtrace_symbols(addresses, frames);
@@ -145,18 +201,23 @@ void OrvException::printStackTrace(std::ostream& os, unsigned skip) {
 
 void OrvException::formatStackTrace(std::ostream& os, char* const* symbols, int frames,
                                     unsigned skip) {
+    ORV_TRACE(Support);
     int start = static_cast<int>(skip) + 1;
     if (start >= frames) {
         start = 1;
     }
     os << "[bt]: omitted errorhandling on stacktrace" << std::endl;
+    if (symbols == nullptr) {
+        // No symbol texts: the header alone, as when the stack cannot be read.
+        return;
+    }
     for (int i = start; i < frames; ++i) {
-        std::string text = symbols[i];
+        std::string text = symbols[i] != nullptr ? symbols[i] : "";
         std::size_t close = text.find(')');
         std::size_t open = close == std::string::npos ? close : text.rfind('(', close);
         std::size_t plus = close == std::string::npos ? close : text.rfind('+', close);
-        if (close == std::string::npos || open == std::string::npos ||
-            plus == std::string::npos || open >= plus) {
+        if (close == std::string::npos || open == std::string::npos || plus == std::string::npos ||
+            open >= plus) {
             os << "[bt]: (" << i << ") " << text << std::endl;
             continue;
         }
@@ -177,15 +238,20 @@ void OrvException::formatStackTrace(std::ostream& os, char* const* symbols, int 
 // so nothing can call the unexpected handler any more. It is kept as a
 // function (and tested directly); SETUP installs the terminate handler only.
 void OrvException::unexpectedHandler() {
+    ORV_TRACE(Support);
     std::cerr << std::endl << "Unexpected Exception has been thrown!" << std::endl;
     printStackTrace(std::cerr, 2);
     throw;
 }
 
 void OrvException::terminateHandler() {
+    ORV_TRACE(Support);
     std::cerr << std::endl << "Asta la vista Baby - Program terminated on Exception!" << std::endl;
     printStackTrace(std::cerr, 2);
     std::abort();
 }
 
-void OrvException::SETUP() { std::set_terminate(&OrvException::terminateHandler); }
+void OrvException::SETUP() {
+    ORV_TRACE(Support);
+    std::set_terminate(&OrvException::terminateHandler);
+}

@@ -10,7 +10,9 @@ OrvTraceManager* OrvTraceManager::instance = nullptr;
 
 // ---- TimeValue -------------------------------------------------------------
 
-TimeValue::TimeValue() { gettimeofday(&value, nullptr); }
+TimeValue::TimeValue() {
+    gettimeofday(&value, nullptr);
+}
 
 TimeValue::TimeValue(long seconds, long microseconds) {
     value.tv_sec = seconds;
@@ -77,7 +79,7 @@ struct MaskKeyword {
 
 // Checked in this order; the first keyword matching the element's start wins.
 const MaskKeyword maskKeywords[] = {
-    {"CommandLine", 4, 0x001}, {"clp", 3, 0x001},    {"Compiler", 4, 0x002},
+    {"CommandLine", 4, 0x001}, {"clp", 3, 0x001},     {"Compiler", 4, 0x002},
     {"Optimizer", 3, 0x004},   {"Catalog", 3, 0x008}, {"RunTime", 3, 0x010},
     {"Record", 3, 0x020},      {"Index", 3, 0x040},   {"Lock", 4, 0x080},
     {"Log", 3, 0x100},         {"Buffer", 4, 0x200},  {"File", 4, 0x400},
@@ -106,7 +108,9 @@ Uint16 parseMask(const char* text) {
     return mask;
 }
 
-bool isStandardStream(std::FILE* file) { return file == stdout || file == stderr; }
+bool isStandardStream(std::FILE* file) {
+    return file == stdout || file == stderr;
+}
 
 } // namespace
 
@@ -118,7 +122,9 @@ void* OrvTraceManager::operator new(std::size_t size) {
     return p;
 }
 
-void OrvTraceManager::operator delete(void* p) { std::free(p); }
+void OrvTraceManager::operator delete(void* p) {
+    std::free(p);
+}
 
 OrvTraceManager* OrvTraceManager::createInstance() {
     // Never deleted: the files are closed by the end of the process.
@@ -127,8 +133,7 @@ OrvTraceManager* OrvTraceManager::createInstance() {
 }
 
 OrvTraceManager::OrvTraceManager()
-    : traceFile(nullptr), performanceFile(nullptr), indent(0), traceMask(0), traceFlush(false),
-      firstCallSeen(false) {
+    : traceFile(nullptr), performanceFile(nullptr), indent(0), traceMask(0), traceFlush(false) {
     bool failed = false;
     traceFile = openOutput(std::getenv("ORV_TRACE_FILE"), failed);
     if (failed) {
@@ -161,7 +166,7 @@ void OrvTraceManager::flushIfAsked() {
 
 // ---- OrvTraceManager: output -----------------------------------------------
 
-void OrvTraceManager::writeStartOfFunction(const char* name) {
+void OrvTraceManager::writeStartOfFunction(const char* name) noexcept {
     if (traceFile != nullptr) {
         std::fprintf(traceFile, "%*s<Function name=\"%s\" >\n", indent * TRACE_INDENT_STEP, "",
                      name);
@@ -169,18 +174,22 @@ void OrvTraceManager::writeStartOfFunction(const char* name) {
         flushIfAsked();
     }
     if (performanceFile != nullptr) {
-        PerFunctionTimings& timings = performanceInfo[name];
-        ++timings.numCalled;
-        if (++timings.nestingLevel == 1) {
-            if (timings.numCalled == 1) {
-                timings.totalTime.setZero();
+        try {
+            PerFunctionTimings& timings = performanceInfo[name];
+            ++timings.numCalled;
+            if (++timings.nestingLevel == 1) {
+                if (timings.numCalled == 1) {
+                    timings.totalTime.setZero();
+                }
+                timings.entryTime = TimeValue();
             }
-            timings.entryTime = TimeValue();
+        } catch (const std::bad_alloc&) {
+            // No memory for a new entry: this function goes without timings.
         }
     }
 }
 
-void OrvTraceManager::writeEndOfFunction(const char* name) {
+void OrvTraceManager::writeEndOfFunction(const char* name, bool leftByException) noexcept {
     if (traceFile != nullptr) {
         int width = indent * TRACE_INDENT_STEP;
         OrvErrorCode code = OrvError::peekErrorCode();
@@ -188,7 +197,7 @@ void OrvTraceManager::writeEndOfFunction(const char* name) {
             std::fprintf(traceFile, "%*s<ExitCode rc=\"%d\" />\n", width, "",
                          static_cast<int>(code));
         }
-        if (std::uncaught_exceptions() > 0) {
+        if (leftByException) {
             std::fprintf(traceFile, "%*s<Exception>\n", width, "");
         }
         if (indent > 0) {
@@ -198,7 +207,11 @@ void OrvTraceManager::writeEndOfFunction(const char* name) {
         flushIfAsked();
     }
     if (performanceFile != nullptr) {
-        PerFunctionTimings& timings = performanceInfo[name];
+        TimingMap::iterator entry = performanceInfo.find(name);
+        if (entry == performanceInfo.end()) {
+            return;
+        }
+        PerFunctionTimings& timings = entry->second;
         if (timings.nestingLevel > 0 && --timings.nestingLevel == 0) {
             timings.totalTime += TimeValue() - timings.entryTime;
             if (std::strncmp(name, "int main", 8) == 0 || std::strncmp(name, "main", 4) == 0) {

@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
+#include <new>
 #include <sys/time.h>
 
 // Seconds and microseconds; constructed from the current time of day.
@@ -81,8 +83,17 @@ public:
         return traceMask == 0 || (traceMask & (1u << component)) != 0;
     }
 
-    void writeStartOfFunction(const char* name);
-    void writeEndOfFunction(const char* name);
+    // Tracing never raises: a timing entry that cannot be allocated is left
+    // out (the function then goes without timings).
+    void writeStartOfFunction(const char* name) noexcept;
+    // leftByException tells whether an exception is leaving the function.
+    // OrvTrace knows that exactly; this short form counts any exception in
+    // flight, also one that only unwinds past a caller of a function that
+    // returns normally (one called from a destructor).
+    void writeEndOfFunction(const char* name) noexcept {
+        writeEndOfFunction(name, std::uncaught_exceptions() > 0);
+    }
+    void writeEndOfFunction(const char* name, bool leftByException) noexcept;
     void writeTraceRecord(const char* name, Sint32 tracePoint, const char* description,
                           const char* text);
     void writeTraceRecord(const char* name, Uint16 tracePoint, Uint32 length1, const void* data1,
@@ -112,24 +123,30 @@ private:
     TimingMap performanceInfo;
     Uint16 traceMask;
     bool traceFlush;
-    bool firstCallSeen;
 
     static OrvTraceManager* instance;
 };
 
-// One trace scope: the entry of a function, closed by its destructor.
+// One trace scope: the entry of a function, closed by its destructor. The
+// tracer's own operations (and TimeValue's) open no scope: they would trace
+// themselves without end.
 class OrvTrace {
 public:
     OrvTrace(OrvComponent component, const char* function) : functionName(function) {
         OrvTraceManager* manager = OrvTraceManager::getInstance();
         traceMgr = manager->isComponentActive(component) ? manager : nullptr;
         if (traceMgr != nullptr) {
+            exceptionsAtEntry = std::uncaught_exceptions();
             traceMgr->writeStartOfFunction(functionName);
         }
     }
     ~OrvTrace() {
         if (traceMgr != nullptr) {
-            traceMgr->writeEndOfFunction(functionName);
+            // An exception thrown since the entry is leaving this function; one
+            // that was already in flight at the entry (a function called from a
+            // destructor during unwinding) is not.
+            traceMgr->writeEndOfFunction(functionName,
+                                         std::uncaught_exceptions() > exceptionsAtEntry);
         }
     }
     OrvTrace(const OrvTrace&) = delete;
@@ -148,6 +165,7 @@ public:
 private:
     const char* functionName;
     OrvTraceManager* traceMgr;
+    int exceptionsAtEntry = 0;
 };
 
 // Opens the trace scope `orvTrace` of the enclosing function.
