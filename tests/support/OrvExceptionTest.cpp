@@ -20,16 +20,9 @@ using supporttest::inChild;
 
 namespace {
 
-const std::string header = "[bt]: omitted errorhandling on stacktrace\n";
+using supporttest::lines;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        result.push_back(line);
-    }
-    return result;
-}
+const std::string header = "[bt]: omitted errorhandling on stacktrace\n";
 
 // Every line after the header is one frame line.
 void expectTraceLines(const std::string& trace) {

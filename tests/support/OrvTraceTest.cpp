@@ -26,6 +26,8 @@ using supporttest::inChild;
 
 namespace {
 
+using supporttest::lines;
+
 const char* const variables[] = {"ORV_TRACE_FILE", "ORV_PERF_FILE", "ORV_TRACE_MASK",
                                  "ORV_TRACE_FLUSH", "ORV_STACK_TRACE_FILE"};
 
@@ -35,15 +37,6 @@ void configure(const std::map<std::string, std::string>& env) {
         unsetenv(name);
     }
     supporttest::setEnvironment(env);
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        result.push_back(line);
-    }
-    return result;
 }
 
 const OrvComponent allComponents[] = {CommandLine,    RunTime,       Compiler,     Optimizer,

@@ -10,7 +10,9 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace supporttest {
 
@@ -35,6 +37,16 @@ inline void setEnvironment(const std::map<std::string, std::string>& env) {
             setenv(kv.first.c_str(), kv.second.c_str(), 1);
         }
     }
+}
+
+// The lines of a text, without their line ends.
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        result.push_back(line);
+    }
+    return result;
 }
 
 struct ErrorText {
