@@ -1,0 +1,402 @@
+// Locking: the lock list shared by every engine process, and scoped locks.
+//
+// A transaction locks four levels of resources, named by (segment, page,
+// slot) with NO_PAGE / NO_SLOT where a level has none:
+//   database  (NO_SEG, NO_PAGE, NO_SLOT)     segment (s, NO_PAGE, NO_SLOT)
+//   page      (s, p, NO_SLOT)                 slot    (s, p, slot)
+// A page or slot lock first places an intention entry on each level above
+// it (one entry per lock beneath), so that a segment lock sees the page and
+// slot locks below it.
+//
+// Compatibility of a request with an entry of ANOTHER transaction on the same
+// resource (entries of the requesting transaction never block it):
+//
+//   requested \ held   shared  exclusive  int.shared  int.exclusive
+//   shared             granted waits      granted     waits
+//   exclusive          waits   waits      waits       waits
+//   int. shared        granted waits      granted     granted
+//   int. exclusive     waits   waits      granted     granted
+//
+// A request that cannot be granted is retried, giving the processor away
+// between attempts, until it is granted, a deadlock is found or
+// ORV_LOCK_TIMEOUT seconds have passed. A waiting request has one waiting
+// entry in the list, naming a conflicting entry of another transaction; a
+// new waiting entry that closes a cycle of waiting transactions is refused
+// with ORV_LM_DEADLOCK.
+//
+// Process safety: the list lies in the shared memory set LockList and is
+// shared by all processes; one OrvLatch at its start guards it. Every request
+// and release takes the latch exclusively for each attempt, the queries take
+// it shared; the dumps read without it. A process must not call any operation
+// of this header while it holds the lock list latch itself (nothing outside
+// the lock manager can). OrvLockManager is a per-process singleton and, like
+// every engine process, single-threaded; the set of entries the process
+// inserted (usedEntries) is private to it.
+//
+// Locks belong to the transaction returned by
+// OrvTransactionManager::getInstance()->getCurrentTransactionID() at the time
+// of the call. Entries of a process that dies stay in the list: there is no
+// clean-up by the system (a forced stop removes the whole list).
+//
+// Errors are raised as OrvException: ORV_LM_LOCK_LIST_FULL, ORV_LM_DEADLOCK,
+// ORV_LM_LOCK_TIME_OUT, ORV_LM_NO_SUCH_ENTRY, ORV_PARAMETER_FAIL for a lock
+// type or resource an operation does not take, ORV_INTERNAL_FAIL when the
+// shared list is found damaged (an index out of range, a chain that does not
+// end), errors of the latch (ORV_LATCH_SEM_OPERATION_FAIL) and of the memory
+// set (ORV_MM_...).
+#ifndef ORV_LOCK_H
+#define ORV_LOCK_H
+
+#include "OrvTransaction.h"
+#include "OrvTypes.h"
+
+#include <memory>
+#include <set>
+#include <string>
+
+namespace OrvLockManagerProfiling {
+class Profiler;
+}
+
+class OrvLockManager {
+public:
+    // 32 bits wide: stored in the lock entries.
+    enum LockType : Uint32 {
+        SharedLock = 0,
+        ExclusiveLock = 1,
+        UpdateLock = 1, // another name for the exclusive type
+        IntentionalSharedLock = 2,
+        IntentionalExclusiveLock = 3
+    };
+
+    // The database-level lock state kept in the list's header.
+    enum DBRequestType : Uint32 { DBNone = 0, DBShared = 1, DBExclusive = 2 };
+
+    static constexpr SegmentId NO_SEG = 0;
+    static constexpr PageId NO_PAGE = 0xFFFF;
+    static constexpr SlotId NO_SLOT = 0xFF;
+
+    // Heads 0 to 99 of the header's index are hash buckets, head 100 is the
+    // head of the chain of free lock entries.
+    static constexpr Uint32 INDEX_LENGTH = 101;
+    static constexpr Uint32 NUMBER_OF_BUCKETS = 100;
+    static constexpr Uint32 FREE_CHAIN_HEAD = 100;
+    // Highest lock entry index, and the most entries in use at once.
+    static constexpr Uint32 MAX_ENTRY = 73056;
+    static constexpr Uint32 LIST_END = 73057;
+    static constexpr Uint32 MAX_ENTRY_WAITING = 100;
+    static constexpr Uint32 LIST_END_WAITING = 101;
+
+    // The byte layout of the list; defined in lock/OrvLockList.h.
+    struct Header;
+    struct LockEntry;
+    struct WaitingEntry;
+
+    // ---- the process's manager and the shared list --------------------------
+
+    // The process's manager, made on first use: attaches to the LockList set
+    // (ORV_MM_SHM_NOT_EXISTS when the engine is not started) and registers
+    // the debug command "LM_STATS".
+    static OrvLockManager* getInstance();
+    // Deletes the manager if there is one: releases every lock the process
+    // still holds (releaseAll) and detaches. Never throws; a failure is
+    // recorded in the error object.
+    static void deleteInstance();
+
+    // Creates the LockList set with its latch and an empty list, then
+    // detaches. Throws ORV_MM_SHM_CREATE_FAIL when it exists already.
+    static void initializeLockList();
+    // Removes the latch's semaphore set and the LockList set. An exclusive
+    // hold of the latch (left by a process that died changing the list) is
+    // broken; without force it then waits for shared holders (queries).
+    // Throws ORV_MM_SHM_NOT_EXISTS when there is no list, so that a stop can
+    // tell a set it removed from one that was gone. REQUIRES: this process
+    // has no lock manager.
+    static void destroyLockList(bool force = false);
+    // Whether any lock entry is in use; a list that does not exist is not in
+    // use. Reads the count without the latch. REQUIRES: this process has no
+    // lock manager, or uses it (then its attachment is read).
+    static void isLockListInUse(bool& inUse);
+
+    static LockType getIntentionalLockType(LockType lockType);
+    // The bucket of a resource, 0 to 99.
+    static Uint8 getHash(SegmentId segmentId, PageId pageId, SlotId slotId);
+
+    OrvLockManager(const OrvLockManager&) = delete;
+    OrvLockManager& operator=(const OrvLockManager&) = delete;
+
+    // ---- requests --------------------------------------------------------------
+    // lockType is SharedLock or ExclusiveLock; the segment is not NO_SEG, the
+    // page not NO_PAGE, the slot not NO_SLOT (ORV_PARAMETER_FAIL otherwise).
+    // A lock already covered (by a lock of the transaction on the level above,
+    // by an entry of the same type on the resource, or by its database lock)
+    // is granted without a new entry unless forceRequest. A database lock of
+    // another transaction that conflicts (an exclusive one, or a shared one
+    // against an exclusive request) makes a transaction without entries wait
+    // and refuses one with entries at once. Throws
+    // ORV_LM_LOCK_TIME_OUT (type name, segment [, page [, slot]]),
+    // ORV_LM_DEADLOCK, ORV_LM_LOCK_LIST_FULL. A request that fails leaves no
+    // entry of its own behind: no lock, no intention lock, no waiting entry.
+
+    void requestSegment(SegmentId segmentId, LockType lockType, bool forceRequest = false);
+    void requestPage(SegmentId segmentId, PageId pageId, LockType lockType,
+                     bool forceRequest = false);
+    void requestSlot(SegmentId segmentId, PageId pageId, SlotId slotId, LockType lockType,
+                     bool forceRequest = false);
+
+    // One attempt only: false when the lock cannot be granted at once (also
+    // when an intention lock above it timed out). A deadlock and the other
+    // errors are raised as by the requests above.
+    bool tryRequestSegment(SegmentId segmentId, LockType lockType, bool forceRequest = false);
+    bool tryRequestPage(SegmentId segmentId, PageId pageId, LockType lockType,
+                        bool forceRequest = false);
+    bool tryRequestSlot(SegmentId segmentId, PageId pageId, SlotId slotId, LockType lockType,
+                        bool forceRequest = false);
+
+    // The database lock. A shared one is granted while no other transaction
+    // holds an exclusive or intention-exclusive entry, an exclusive one while
+    // no other transaction holds any entry. Throws ORV_LM_LOCK_TIME_OUT
+    // ("shared" or "exclusive").
+    void requestDB(LockType lockType);
+
+    // One intention entry of the intention type of lockType on the segment
+    // or page; waits up to ORV_LOCK_TIMEOUT seconds without a waiting entry.
+    // Entries placed this way are released by releaseAll. Throws
+    // ORV_LM_LOCK_TIME_OUT ("intentionalShared" / "intentionalExclusive",
+    // segment [, page]).
+    void requestIntentionalOnSegment(SegmentId segmentId, LockType lockType);
+    void requestIntentionalOnPage(SegmentId segmentId, PageId pageId, LockType lockType);
+
+    // ---- releases (of the current transaction) ------------------------------
+    // Each deletes the transaction's newest shared or exclusive entry on
+    // exactly this resource (never one of its intention entries there) and
+    // one intention entry of its type on each level above, and removes
+    // every waiting entry that waits for the deleted entries. Throws
+    // ORV_LM_NO_SUCH_ENTRY (segment [, page [, slot]]) when the transaction
+    // holds no entry there; nothing is changed then. A lock that was granted
+    // without an entry (see above) must not be released: the release would
+    // take another entry of the transaction on the resource, or fail.
+    // OrvScopedLock keeps track of this.
+
+    void releaseSlot(SegmentId segmentId, PageId pageId, SlotId slotId);
+    void releasePage(SegmentId segmentId, PageId pageId);
+    void releaseSegment(SegmentId segmentId);
+    // Also sets the database lock state to what the remaining database
+    // entries say (DBNone when none remains).
+    void releaseDB();
+    // Releases every entry this process inserted and has not released (of
+    // its current and earlier transactions) and the process's waiting
+    // entries. Entries that no longer belong to this process are skipped.
+    void releaseAll();
+
+    // ---- queries (the latch is taken shared for each call) -------------------
+
+    // The current transaction holds some entry on exactly this resource.
+    bool existsLock(SegmentId segmentId, PageId pageId, SlotId slotId);
+    // As existsLock; lockType receives the type of the first such entry (the
+    // newest) and is unchanged when there is none.
+    void getLockTypeIfLockExists(bool& exists, LockType& lockType, SegmentId segmentId,
+                                 PageId pageId, SlotId slotId);
+    // An entry on exactly this resource (of any transaction / of the given
+    // one); offset receives the first in the bucket, or LIST_END.
+    bool existsEntry(Uint32& offset, SegmentId segmentId, PageId pageId, SlotId slotId);
+    bool existsEntry(Uint32& offset, const OrvTransactionId& transactionId, SegmentId segmentId,
+                     PageId pageId, SlotId slotId);
+    // An entry on exactly this resource with exactly this type (of the given
+    // transaction); offset receives it, and is unchanged when there is none.
+    bool existsLockType(Uint32& offset, SegmentId segmentId, PageId pageId, LockType lockType);
+    bool existsLockType(Uint32& offset, SegmentId segmentId, PageId pageId, SlotId slotId,
+                        LockType lockType);
+    bool existsLockType(Uint32& offset, SegmentId segmentId, PageId pageId, LockType lockType,
+                        const OrvTransactionId& transactionId);
+    bool existsLockType(Uint32& offset, SegmentId segmentId, PageId pageId, SlotId slotId,
+                        LockType lockType, const OrvTransactionId& transactionId);
+    bool existsLockTypeOnSegment(SegmentId segmentId, LockType lockType);
+    bool existsLockTypeOnSegment(SegmentId segmentId, LockType lockType,
+                                 const OrvTransactionId& transactionId);
+    bool existsLockTypeOnPage(SegmentId segmentId, PageId pageId, LockType lockType);
+    bool existsLockTypeOnPage(SegmentId segmentId, PageId pageId, LockType lockType,
+                              const OrvTransactionId& transactionId);
+    // Some entry of any transaction is exclusive or intention-exclusive.
+    bool existsExclusiveLock();
+    // The transaction has any entry.
+    bool existsLockForTransaction(const OrvTransactionId& transactionId);
+    Uint32 numLocks(SegmentId segmentId, PageId pageId, SlotId slotId);
+    Uint32 numLocks(const OrvTransactionId& transactionId, SegmentId segmentId, PageId pageId,
+                    SlotId slotId);
+    // Entries of the type in the segment whose page and slot match, a page
+    // of NO_PAGE and a slot of NO_SLOT matching any (of other transactions
+    // than the given one).
+    Uint32 numLocksOfLockType(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId);
+    Uint32 numLocksOfLockTypeOtherTrans(LockType lockType, SegmentId segmentId,
+                                        const OrvTransactionId& transactionId, PageId pageId,
+                                        SlotId slotId);
+
+    // ---- dumps, to standard output, without the latch -------------------------
+
+    void printLockList(bool printBuckets);
+    void printLockListHashMap();
+    void printLockListAllTransactions();
+    void printLockListOfTransaction(const OrvTransactionId& transactionId);
+    void printLockListOfCurrentTransaction();
+    void printWaitList();
+    static void staticPrintLockListAllTransactions();
+    static void staticPrintLockListHashMap();
+    // Parses the text form of a transaction id (ORV_TRANSACTION_ID_PARSING_FAILED).
+    static void staticPrintLockListOfTransaction(const std::string& transactionId);
+    static void staticPrintLockListOfCurrentTransaction();
+    static void staticPrintWaitList();
+
+    // The body of the debug command "LM_STATS"; writes a failure as its
+    // message on standard output and records it in the error object.
+    static void lmStats(const std::string* args);
+
+private:
+    friend class OrvScopedLock;
+
+    // A request's own waiting entry: its index in the waiting list and the
+    // lock entry it names, or LIST_END_WAITING when it has none.
+    struct WaitState {
+        Uint32 slot = LIST_END_WAITING;
+        Uint32 lockIndex = LIST_END;
+    };
+    // What one walk of a bucket found out about one resource.
+    struct ResourceScan;
+
+    OrvLockManager();
+    ~OrvLockManager();
+
+    // The work of requestSegment/Page/Slot and their try forms. Returns
+    // whether a new entry was inserted for this request (false when the lock
+    // was already covered). REQUIRES: no latch held.
+    bool request(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
+                 bool forceRequest, bool tryLock);
+    bool tryRequest(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
+                    bool forceRequest);
+    // For OrvScopedLock: a timed request whose try form returns false on a
+    // time-out; `inserted` tells whether a new entry was made.
+    bool requestForScope(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
+                         bool forceRequest, bool tryLock, bool& inserted);
+    // ORV_PARAMETER_FAIL unless lockType is shared or exclusive and the
+    // resource names a segment (pageId NO_PAGE, slotId NO_SLOT), a page
+    // (slotId NO_SLOT) or a slot of a real segment.
+    static void checkRequestArguments(LockType lockType, SegmentId segmentId, PageId pageId,
+                                      SlotId slotId);
+
+    // How one attempt of a request ends.
+    enum class Decision { Open, Covered, Blocked, Insert };
+    // REQUIRES: the latch held exclusively. The database-level gate of a
+    // request (Open, Covered or Blocked by `blocker`), and the decision on
+    // the resource itself (Covered, Insert or Blocked by `blocker`).
+    Decision databaseGate(LockType lockType, bool forceRequest, const OrvTransactionId& me,
+                          Uint32& blocker) const;
+    Decision decideRequest(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
+                           bool forceRequest, const OrvTransactionId& me, Uint32& blocker) const;
+    // Places one intention entry, waiting until the deadline; false when it
+    // passed. REQUIRES: no latch held.
+    bool acquireIntention(SegmentId segmentId, PageId pageId, LockType intentionType);
+    [[noreturn]] void throwIntentionTimeOut(SegmentId segmentId, PageId pageId,
+                                            LockType intentionType) const;
+    void releaseResource(SegmentId segmentId, PageId pageId, SlotId slotId);
+    // REQUIRES (all below): the latch held exclusively.
+    void releaseIntentionalLock(SegmentId segmentId, PageId pageId, LockType heldType);
+    void releaseTakenIntentions(SegmentId segmentId, PageId pageId, LockType intentionType,
+                                bool& onSegment, bool& onPage);
+    void cleanUpRequest(WaitState& wait, SegmentId segmentId, PageId pageId, LockType intentionType,
+                        bool& onSegment, bool& onPage);
+
+    Uint32 insertEntry(const OrvTransactionId& transactionId, LockType lockType,
+                       SegmentId segmentId, PageId pageId, SlotId slotId);
+    Uint32 getNewSpace();
+    void deleteEntry(Uint32 index);
+    Uint32 insertWaitingEntry(const OrvTransactionId& transactionId, Uint32 indexOfLockEntry);
+    // Removes the newest (all, when `all`) used waiting entries that match:
+    // modus 1 transaction and lock entry, 2 transaction only, 3 lock entry
+    // only, 4 the transaction's process only. Returns how many it removed.
+    Uint32 deleteWaitingEntry(const OrvTransactionId& transactionId, Uint32 indexOfLockEntry,
+                              int modus, bool all = false);
+    void removeWaitingAt(Uint32 slot);
+    void checkWaitingListForDeadlock();
+    void checkWaitingListGetNextEntry(Uint32 slot, Uint8* state, Uint32 depth);
+    bool ownsWaitingEntry(const WaitState& wait, const OrvTransactionId& me) const;
+    void ensureWaiting(WaitState& wait, const OrvTransactionId& me, Uint32 blocker);
+    void dropWaiting(WaitState& wait, const OrvTransactionId& me);
+    void updateDbRequestType();
+    DBRequestType readDbRequestType() const;
+
+    // REQUIRES (queries below): the latch held in any mode.
+    ResourceScan scanResource(SegmentId segmentId, PageId pageId, SlotId slotId,
+                              const OrvTransactionId& me) const;
+    // The first entry of another transaction than `me` in the whole list
+    // (exclusive kinds only when exclusiveOnly), or LIST_END.
+    Uint32 findOtherEntry(const OrvTransactionId& me, bool exclusiveOnly) const;
+    bool holdsAnyEntry(const OrvTransactionId& transactionId) const;
+    Uint32 countOfType(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
+                       const OrvTransactionId* other) const;
+
+    void printEntryRow(Uint32 index) const;
+    static void printEntryHeading();
+
+    static OrvTransactionId getTransactionId();
+
+    Uint32 numOfEntries;
+    Header* header;
+    LockEntry* lockEntry;
+    std::set<Uint32> usedEntries;
+    WaitingEntry* waitingList;
+    std::unique_ptr<OrvLockManagerProfiling::Profiler> profiler;
+
+    static OrvLockManager* instance;
+};
+
+// Holds one lock of the current transaction on a segment, a page or a slot
+// for the lifetime of the object. Not copyable; keep it on the stack or in an
+// owning pointer.
+//
+// The constructor requests the lock; without tryLock a failure of the
+// request (ORV_LM_LOCK_TIME_OUT, ORV_LM_DEADLOCK, ORV_LM_LOCK_LIST_FULL, ...)
+// leaves the object unconstructed and passes on. With tryLock a lock that
+// cannot be had at once gives an object with isGranted() false.
+//
+// The destructor releases the entry the object's request inserted. A lock
+// granted without an entry (covered by a lock the transaction holds already)
+// releases nothing, so an inner scoped lock never takes away the entry of an
+// outer one. The destructor never throws: a failing release is recorded in
+// the error object.
+class OrvScopedLock {
+public:
+    enum LockScope : Uint32 { Segment = 0, Page = 1, Slot = 2 };
+
+    OrvScopedLock(SegmentId segmentId, OrvLockManager::LockType lockType, bool forceRequest,
+                  bool tryLock);
+    OrvScopedLock(SegmentId segmentId, PageId pageId, OrvLockManager::LockType lockType,
+                  bool forceRequest, bool tryLock);
+    OrvScopedLock(SegmentId segmentId, PageId pageId, SlotId slotId,
+                  OrvLockManager::LockType lockType, bool forceRequest, bool tryLock);
+    ~OrvScopedLock();
+    OrvScopedLock(const OrvScopedLock&) = delete;
+    OrvScopedLock& operator=(const OrvScopedLock&) = delete;
+
+    // Raises the lock to exclusive with a forced request: an exclusive entry
+    // is added even where a covering lock exists. Does nothing for an object
+    // without a lock. The destructor then releases the exclusive entry; the
+    // shared entry stays until the transaction's releaseAll. Errors of the
+    // request pass on; the object keeps its lock then.
+    void upgradeLock();
+
+    bool isGranted() const;
+
+private:
+    bool requestLock(OrvLockManager::LockType lockType, bool forceRequest, bool tryLock);
+
+    SegmentId segmentId;
+    PageId pageId;
+    SlotId slotId;
+    LockScope lockScope;
+    bool lockGranted;
+    // Whether a request of this object inserted an entry that its destructor
+    // must release.
+    bool ownsEntry;
+};
+
+#endif

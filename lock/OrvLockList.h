@@ -1,0 +1,149 @@
+// The byte layout of the lock list in the data of the LockList memory set.
+//
+// Shared by every engine process; all changes are made under the header's
+// latch in exclusive mode. Native byte order, every field at its natural
+// alignment.
+//
+//   offset    size      contents
+//   0         424       Header
+//   424       2045596   73057 LockEntry records (indices 0 .. MAX_ENTRY)
+//   2046020   2020      101 WaitingEntry records (indices 0 .. MAX_ENTRY_WAITING)
+//   2048040             end
+//
+// Chains: every lock entry is in exactly one doubly linked chain, a hash
+// bucket (in use; newest first) or the free chain (head 100 of index;
+// transaction (0,0)). The free chain never runs empty: the last free entry
+// is never handed out. Every waiting entry is either free (transaction
+// (0,0), chained through nextEntry from nextFreeEntry; entry 100 always last)
+// or used (chained from firstUsedWaitingEntry, the newest, through prevEntry
+// to older ones, and back through nextEntry). A used waiting entry names a
+// lock entry in use of another transaction: the one it waits for.
+#ifndef ORV_LOCK_LIST_H
+#define ORV_LOCK_LIST_H
+
+#include "OrvLock.h"
+#include "support/OrvLatch.h"
+
+#include <cstddef>
+
+// Header, 424 bytes:
+//
+//   offset  size  field
+//   0       4     latch                  OrvLatch guarding the whole list
+//   4       4     countEntry             lock entries in use
+//   8       404   index[101]             heads 0-99: buckets; 100: free chain
+//   412     4     nextFreeEntry          head of the free waiting entries
+//   416     4     firstUsedWaitingEntry  newest used waiting entry, or LIST_END_WAITING
+//   420     4     dbRequestType          DBRequestType
+struct OrvLockManager::Header {
+    OrvLatch latch;
+    Uint32 countEntry;
+    Uint32 index[INDEX_LENGTH];
+    Uint32 nextFreeEntry;
+    Uint32 firstUsedWaitingEntry;
+    DBRequestType dbRequestType;
+};
+
+// LockEntry, 28 bytes:
+//
+//   offset  size  field
+//   0       4     lockType       LockType
+//   4       8     transactionId  process id (4), count (2), padding (2)
+//   12      2     segmentId
+//   14      2     pageId
+//   16      1     slotId
+//   17      3     padding
+//   20      4     prevEntry      index, or LIST_END
+//   24      4     nextEntry      index, or LIST_END
+struct OrvLockManager::LockEntry {
+    LockType lockType;
+    OrvTransactionId transactionId;
+    SegmentId segmentId;
+    PageId pageId;
+    SlotId slotId;
+    Uint32 prevEntry;
+    Uint32 nextEntry;
+};
+
+// WaitingEntry, 20 bytes:
+//
+//   offset  size  field
+//   0       8     waitingTransaction  the transaction that waits; (0,0) when free
+//   8       4     indexOfLockEntry    the lock entry it waits for
+//   12      4     prevEntry           index, or LIST_END_WAITING
+//   16      4     nextEntry           index, or LIST_END_WAITING
+struct OrvLockManager::WaitingEntry {
+    OrvTransactionId waitingTransaction;
+    Uint32 indexOfLockEntry;
+    Uint32 prevEntry;
+    Uint32 nextEntry;
+};
+
+namespace OrvLockList {
+
+constexpr std::size_t HEADER_SIZE = 424;
+constexpr std::size_t LOCK_ENTRY_SIZE = 28;
+constexpr std::size_t WAITING_ENTRY_SIZE = 20;
+constexpr std::size_t LOCK_ENTRIES_OFFSET = HEADER_SIZE;
+constexpr std::size_t WAITING_LIST_OFFSET =
+    LOCK_ENTRIES_OFFSET + (OrvLockManager::MAX_ENTRY + 1) * LOCK_ENTRY_SIZE;
+// Bytes of the whole layout: 40 more than ORV_LOCK_LIST_SIZE, so the set is
+// sized from the layout, not from that constant.
+constexpr std::size_t LAYOUT_SIZE =
+    WAITING_LIST_OFFSET + (OrvLockManager::MAX_ENTRY_WAITING + 1) * WAITING_ENTRY_SIZE;
+
+inline OrvLockManager::LockEntry* lockEntriesOf(OrvLockManager::Header* header) {
+    return reinterpret_cast<OrvLockManager::LockEntry*>(reinterpret_cast<char*>(header) +
+                                                        LOCK_ENTRIES_OFFSET);
+}
+inline OrvLockManager::WaitingEntry* waitingEntriesOf(OrvLockManager::Header* header) {
+    return reinterpret_cast<OrvLockManager::WaitingEntry*>(reinterpret_cast<char*>(header) +
+                                                           WAITING_LIST_OFFSET);
+}
+
+inline const OrvLockManager::LockEntry* lockEntriesOf(const OrvLockManager::Header* header) {
+    return reinterpret_cast<const OrvLockManager::LockEntry*>(
+        reinterpret_cast<const char*>(header) + LOCK_ENTRIES_OFFSET);
+}
+inline const OrvLockManager::WaitingEntry* waitingEntriesOf(const OrvLockManager::Header* header) {
+    return reinterpret_cast<const OrvLockManager::WaitingEntry*>(
+        reinterpret_cast<const char*>(header) + WAITING_LIST_OFFSET);
+}
+
+} // namespace OrvLockList
+
+static_assert(sizeof(OrvLockManager::LockType) == 4 && sizeof(OrvLockManager::DBRequestType) == 4,
+              "the enumerations are stored as 32 bits");
+static_assert(sizeof(OrvTransactionId) == 8, "a transaction id takes 8 bytes");
+
+static_assert(sizeof(OrvLockManager::Header) == OrvLockList::HEADER_SIZE, "Header size");
+static_assert(offsetof(OrvLockManager::Header, latch) == 0, "Header.latch");
+static_assert(offsetof(OrvLockManager::Header, countEntry) == 4, "Header.countEntry");
+static_assert(offsetof(OrvLockManager::Header, index) == 8, "Header.index");
+static_assert(offsetof(OrvLockManager::Header, nextFreeEntry) == 412, "Header.nextFreeEntry");
+static_assert(offsetof(OrvLockManager::Header, firstUsedWaitingEntry) == 416,
+              "Header.firstUsedWaitingEntry");
+static_assert(offsetof(OrvLockManager::Header, dbRequestType) == 420, "Header.dbRequestType");
+
+static_assert(sizeof(OrvLockManager::LockEntry) == OrvLockList::LOCK_ENTRY_SIZE, "LockEntry size");
+static_assert(offsetof(OrvLockManager::LockEntry, lockType) == 0, "LockEntry.lockType");
+static_assert(offsetof(OrvLockManager::LockEntry, transactionId) == 4, "LockEntry.transactionId");
+static_assert(offsetof(OrvLockManager::LockEntry, segmentId) == 12, "LockEntry.segmentId");
+static_assert(offsetof(OrvLockManager::LockEntry, pageId) == 14, "LockEntry.pageId");
+static_assert(offsetof(OrvLockManager::LockEntry, slotId) == 16, "LockEntry.slotId");
+static_assert(offsetof(OrvLockManager::LockEntry, prevEntry) == 20, "LockEntry.prevEntry");
+static_assert(offsetof(OrvLockManager::LockEntry, nextEntry) == 24, "LockEntry.nextEntry");
+
+static_assert(sizeof(OrvLockManager::WaitingEntry) == OrvLockList::WAITING_ENTRY_SIZE,
+              "WaitingEntry size");
+static_assert(offsetof(OrvLockManager::WaitingEntry, waitingTransaction) == 0,
+              "WaitingEntry.waitingTransaction");
+static_assert(offsetof(OrvLockManager::WaitingEntry, indexOfLockEntry) == 8,
+              "WaitingEntry.indexOfLockEntry");
+static_assert(offsetof(OrvLockManager::WaitingEntry, prevEntry) == 12, "WaitingEntry.prevEntry");
+static_assert(offsetof(OrvLockManager::WaitingEntry, nextEntry) == 16, "WaitingEntry.nextEntry");
+
+static_assert(OrvLockList::WAITING_LIST_OFFSET == 2046020, "waiting list behind entry 73056");
+static_assert(OrvLockList::LAYOUT_SIZE == 2048040, "the whole lock list");
+
+#endif

@@ -1,0 +1,140 @@
+// The stop program against the lock list: a held lock makes it refuse, and a
+// process that died holding locks leaves them behind for a forced stop.
+#include "OrvTestDatabase.h"
+#include "OrvTestSupport.h"
+#include "OrvTestSync.h"
+
+#include "OrvLock.h"
+#include "OrvTransaction.h"
+#include "lock/OrvLockList.h"
+#include "support/OrvLatch.h"
+#include "support/OrvMemoryManager.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/shm.h>
+
+using orvtest::ChildProcess;
+using orvtest::Pipe;
+using orvtest::ProcessResult;
+using orvtest::runProgram;
+
+namespace {
+
+const char* const inUseLine = "The system could not be stopped because it is currently being "
+                              "used. SQLSTATE=SY001\n";
+const char* const stoppedLine = "\nThe system was stopped successfully. SQLSTATE=00000\n";
+
+class LockStopTest : public ::testing::Test {
+protected:
+    ProcessResult run(const std::vector<std::string>& argv) {
+        return runProgram(argv, {{"ORV_DATABASE_PATH", db.path()}}, db.path());
+    }
+    int existingSets() const {
+        int n = 0;
+        for (int set = 0; set < OrvMemoryManager::NUMBER_OF_SETS; ++set) {
+            n += db.segmentId(set) >= 0 ? 1 : 0;
+        }
+        return n;
+    }
+    // Entries in use, read from the list directly; -1 when it is gone.
+    int lockEntries() const {
+        const int shmId = db.segmentId(OrvMemoryManager::LockList);
+        void* segment = shmId < 0 ? reinterpret_cast<void*>(-1) : shmat(shmId, nullptr, SHM_RDONLY);
+        if (segment == reinterpret_cast<void*>(-1)) {
+            return -1;
+        }
+        const auto* header = reinterpret_cast<const OrvLockManager::Header*>(
+            static_cast<const char*>(segment) + OrvMemoryManager::DATA_OFFSET);
+        const int count = static_cast<int>(header->countEntry);
+        shmdt(segment);
+        return count;
+    }
+    // A forked engine process that locks a slot and a segment, then tells.
+    static std::function<int()> locker(Pipe& ready, Pipe& end) {
+        return [&ready, &end] {
+            OrvTransactionManager::resetForProcess();
+            OrvLockManager* lm = OrvLockManager::getInstance();
+            lm->requestSlot(3, 1, 1, OrvLockManager::ExclusiveLock);
+            lm->requestSegment(4, OrvLockManager::SharedLock);
+            ready.send();
+            const bool ended = end.receive(60000);
+            OrvLockManager::deleteInstance();
+            return ended ? 0 : 1;
+        };
+    }
+
+    orvtest::TestDatabase db;
+};
+
+} // namespace
+
+TEST_F(LockStopTest, HeldLockMakesStopRefuseAndDestroyNothing) {
+    ProcessResult start = run({ORV_ORVSTART});
+    ASSERT_EQ(0, start.exitCode) << start.err;
+    const int sets = existingSets();
+    EXPECT_EQ(0, lockEntries());
+
+    Pipe ready, end;
+    ChildProcess holder(locker(ready, end));
+    ASSERT_TRUE(ready.receive());
+    EXPECT_EQ(4, lockEntries());
+
+    ProcessResult refused = run({ORV_ORVSTOP});
+    EXPECT_EQ(1, refused.exitCode);
+    EXPECT_EQ("\n", refused.out);
+    EXPECT_EQ(0u, refused.err.find(std::string("\nException aufgetreten: \n") + inUseLine))
+        << refused.err;
+    EXPECT_EQ(sets, existingSets());
+    EXPECT_EQ(4, lockEntries());
+
+    // Once the process has ended (releasing its locks) the stop goes through.
+    end.send();
+    EXPECT_EQ(0, holder.wait());
+    EXPECT_EQ(0, lockEntries());
+    ProcessResult stop = run({ORV_ORVSTOP});
+    EXPECT_EQ(0, stop.exitCode) << stop.err;
+    EXPECT_EQ(stoppedLine, stop.out);
+    EXPECT_EQ(0, existingSets());
+}
+
+TEST_F(LockStopTest, KilledHolderLeavesItsLocksUntilAForcedStop) {
+    ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
+    const int sets = existingSets();
+    Pipe ready, end;
+    ChildProcess holder(locker(ready, end));
+    ASSERT_TRUE(ready.receive());
+    // Killed while it waits on the pipe, outside the list's latch.
+    holder.kill(SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, holder.wait());
+
+    // Nobody cleans up after it: its entries stay and keep the engine in use.
+    EXPECT_EQ(4, lockEntries());
+    ProcessResult refused = run({ORV_ORVSTOP});
+    EXPECT_EQ(1, refused.exitCode);
+    EXPECT_NE(std::string::npos, refused.err.find(inUseLine)) << refused.err;
+    EXPECT_EQ(sets, existingSets());
+
+    ProcessResult forced = run({ORV_ORVSTOP, "--force"});
+    EXPECT_EQ(0, forced.exitCode) << forced.err;
+    EXPECT_EQ(stoppedLine, forced.out);
+    EXPECT_EQ(0, existingSets());
+    EXPECT_EQ(-1, lockEntries());
+}
+
+TEST_F(LockStopTest, LatchLeftExclusiveByADeadProcessIsBrokenByTheStop) {
+    ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
+    // Dies while it holds the list's latch, as in the middle of a change.
+    ASSERT_EQ(0, orvtest::runInChild([] {
+                  void* data = nullptr;
+                  OrvMemoryManager::getMemoryManager()->connectToMemorySet(
+                      OrvMemoryManager::LockList, data);
+                  OrvLatch& latch = static_cast<OrvLockManager::Header*>(data)->latch;
+                  return latch.get(OrvLatch::Exclusive) == ORV_SUCCESS ? 0 : 1;
+              }));
+    ProcessResult stop = run({ORV_ORVSTOP});
+    EXPECT_EQ(0, stop.exitCode) << stop.err;
+    EXPECT_EQ(stoppedLine, stop.out);
+    EXPECT_EQ(0, existingSets());
+}
