@@ -1,0 +1,174 @@
+// The write-ahead log: the kinds of log entries and the log manager.
+//
+// Every change the record manager or an index page makes is described by a
+// log entry (log/OrvRecordLogEntry.h, log/OrvIndexLogEntry.h) that is
+// appended to the log before the changed page may reach its file. The log
+// manager gives each entry its log sequence number (OrvLsn: log file number
+// and byte offset) and links the entries one process writes for one
+// transaction by their previous LSNs. OrvRecovery (log/OrvRecovery.h) reads
+// the log back for rollback and recovery.
+//
+// Log files: "1.log", "2.log", ... in one log directory for the whole
+// database: the working directory of the start program, resolved when the
+// log file handling area is created and kept in that area, so that
+// processes started from any directory write and read the same files. A new
+// file is begun only when the current one holds more than 10485760 bytes.
+// Files are never truncated or deleted by the engine, except that a failed
+// append takes its own partial bytes away again.
+//
+// Process safety: the shared memory set LogFileHandling holds the latch,
+// the current file number and the log directory. Writers of all processes
+// serialise on that latch (held exclusively for the choice of the file, the
+// LSN and the write of one entry), so LSNs are unique and ascend in the
+// order of the writes. The previous-LSN chain is per process and needs no
+// latch. Readers (OrvRecovery, the dumps) read the files without the latch;
+// they see every entry whose append has returned.
+#ifndef ORV_LOG_H
+#define ORV_LOG_H
+
+#include "OrvLsn.h"
+#include "OrvTransaction.h"
+#include "OrvTypes.h"
+
+#include <string>
+
+// The kind of a log entry (stored as its decimal value in the log).
+enum transType : Sint32 {
+    COMMIT = 1,
+    ROLLBACK = 2,
+    INSERT = 3,
+    DELETE = 4,
+    UPDATE = 5,
+    CREATE = 6,
+    DROP = 7,
+    COMPENSATE_INSERT = 8,
+    COMPENSATE_DELETE = 9,
+    COMPENSATE_UPDATE = 10,
+    COMPENSATE_CREATE = 11,
+    COMPENSATE_DROP = 12,
+    VARCHAR_OPERATION = 13,
+    VARCHAR_REDO = 14,
+    VARCHAR_UNDO = 15,
+    INTEGER_OPERATION = 16,
+    INTEGER_REDO = 17,
+    INTEGER_UNDO = 18
+};
+
+static_assert(sizeof(transType) == 4, "entry kinds are 32-bit values");
+
+constexpr Sint32 ORV_MIN_TRANS_TYPE = COMMIT;
+constexpr Sint32 ORV_MAX_TRANS_TYPE = INTEGER_UNDO;
+
+// Which entries an analysis of the log handles: index entries, record
+// entries, or both.
+enum rollbackComponent : int { INDEX = 0, RECORD = 1, ALL = 2 };
+
+// A log file is not started anew while it holds this many bytes or fewer.
+constexpr Uint32 ORV_LOG_FILE_SWITCH_SIZE = 10485760;
+
+class OrvAbstractLogEntry;
+struct LogFileHandling;
+
+// The log manager of the process.
+//
+// Errors: operations throw OrvException; the codes are named per operation.
+class OrvLogManager {
+public:
+    // System start: resolves the working directory of the calling process
+    // (the start program), then creates the set LogFileHandling exclusively,
+    // initialises its latch (whose error is raised unchanged), sets the file
+    // number to 1, stores the directory and detaches. Throws the memory set
+    // errors (ORV_MM_SHM_CREATE_FAIL when the set exists), and
+    // ORV_LOGM_FILE_OPEN_FAILED when the working directory cannot be resolved
+    // or is longer than the area can hold (4083 bytes); the set is not
+    // created then. Log files that exist are kept as they are.
+    static void initializeLogFileHandling();
+
+    // System stop: removes the latch's semaphore set and then the set. Without
+    // force it waits for a writer that holds the latch (and fails with the
+    // latch's error when that writer died holding it); with force it removes
+    // both regardless. Throws ORV_MM_SHM_NOT_EXISTS when the set does not
+    // exist (the stop sequence decides whether that matters); a set that
+    // disappears while it is being removed counts as removed.
+    static void destroyLogFileHandling(bool force = false);
+
+    // The process's log manager, made on first use: attaches to the set and
+    // registers the debug command "LOG_PRINT". Throws ORV_MM_SHM_NOT_EXISTS
+    // when the set does not exist, ORV_INTERNAL_FAIL when its content is not
+    // that of an initialised area.
+    static OrvLogManager* getInstance();
+    // Deletes the manager, if there is one (detaching from the set); the next
+    // getInstance() makes a fresh one, whose previous-LSN chain starts anew.
+    static void deleteInstance();
+
+    OrvLogManager(const OrvLogManager&) = delete;
+    OrvLogManager& operator=(const OrvLogManager&) = delete;
+
+    // Appends the entry to the current log file and returns its LSN (the
+    // file number and the offset of its first byte). Sets the entry's LSN and
+    // previous LSN: the LSN of the last entry this process wrote, when that
+    // was of the same transaction, else 0,0. The entry is in the file (not
+    // necessarily on the storage device) when the call returns. The caller
+    // keeps the entry. REQUIRES: the process does not hold the log latch.
+    //
+    // The process keeps the file of its last append open while that file is
+    // the current one; it is closed when the log has moved on to the next
+    // file, by this process or another. (So a log file must not be removed or
+    // replaced while the engine runs, which the engine never does: processes
+    // that have it open would go on appending to the removed file.)
+    //
+    // Throws ORV_LOGM_FILE_OPEN_FAILED, ORV_LOGM_FILE_WRITE_FAILED (after
+    // taking the entry's partial bytes out of the file again),
+    // ORV_LOGM_FILE_CLOSE_FAILED (closing the previous log file failed; the
+    // entry is not written), ORV_LOGM_SERIALIZE_FAILED, and the latch's
+    // errors; after a failure the previous-LSN chain is unchanged.
+    OrvLsn createLogEntry(OrvAbstractLogEntry* entry);
+
+    // The LSN of the last entry this process wrote, if it was of this
+    // transaction; else 0,0 (also when this process wrote nothing for it).
+    OrvLsn getLastLsn(const OrvTransactionId& transactionId) const;
+
+    // The absolute directory that holds the log files.
+    const std::string& getLogDirectory() const;
+    // The path of log file n in the log directory.
+    std::string getLogFileName(Uint16 logFileNumber) const;
+
+    // Writes the text and a line break to standard output.
+    void printlog(const char* text);
+    // The dumps of "LOG_PRINT" (standard output). They read the log with
+    // OrvRecovery and throw what it throws.
+    void showLogRecords(const OrvTransactionId& transactionId);
+    void showLogRecords(const OrvLsn& first, const OrvLsn& last);
+    void listLSN(Uint16 logFileNumber);
+
+    // The "LOG_PRINT" debug command (see the log manager's source for the
+    // arguments); "Wrong Parameters" for anything it does not know. A bad
+    // transaction id throws ORV_TRANSACTION_ID_PARSING_FAILED, a bad LSN
+    // ORV_LOGM_LSN_PARSING_FAILED.
+    static void logPrint(const std::string* args);
+
+private:
+    OrvLogManager();
+    ~OrvLogManager();
+
+    // Opens log file n as the process's open log file; false when it does
+    // not open. REQUIRES: no log file is open.
+    bool openLogFile(Uint16 logFileNumber);
+    // Closes the open log file, if any; false when the close failed (the
+    // descriptor is released all the same).
+    bool closeLogFile();
+
+    LogFileHandling* logfilehandling;
+    std::string sPrevLsn;
+    std::string sPrevTransactionID;
+    // The absolute directory of the log files, copied from the area.
+    std::string logDirectory;
+    // The log file of the last append, kept open while it is the current one
+    // (-1: none), and its number.
+    int logFd;
+    Uint16 logFdNumber;
+
+    static OrvLogManager* instance;
+};
+
+#endif

@@ -1,0 +1,417 @@
+#include "log/OrvLogManager.h"
+
+#include "OrvDebug.h"
+#include "OrvError.h"
+#include "OrvException.h"
+#include "log/OrvAbstractLogEntry.h"
+#include "log/OrvIndexLogEntry.h"
+#include "log/OrvRecordLogEntry.h"
+#include "log/OrvRecovery.h"
+#include "support/OrvDecimalText.h"
+#include "support/OrvIo.h"
+#include "support/OrvMemoryManager.h"
+#include "support/OrvSharedSet.h"
+#include "support/OrvTrace.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+OrvLogManager* OrvLogManager::instance = nullptr;
+
+namespace {
+
+const char* const OPEN_FAILED_TEXT = "Fehler beim öffnen der Datei";
+const char* const CLOSE_FAILED_TEXT = "Fehler beim Schliessen der Datei";
+const char* const WRITE_FAILED_TEXT = "Fehler beim Schreiben in Datei";
+
+const char* const RECORD_HEADING =
+    "Logentry Type\t|LSN\t|Prev LSN\t|Trans Id\t|Prim TID\t|Old Sec TID\t|New Sec "
+    "TID\t|SegID\t|BefImgLen\t|BefImg\t|AftImgLen\t|AftImg\t|Transtype\t";
+const char* const INDEX_HEADING =
+    "Logentry Type\t|LSN\t|Prev LSN\t|Trans Id\t|Page "
+    "ID\t|SegID\t|BefImgLen\t|BefImg\t|AftImgLen\t|AftImg\t|Transtype\t";
+
+// Log files are shared by all processes of the database, which may run
+// under different users of one group, as the shared memory sets do.
+constexpr mode_t LOG_FILE_MODE = 0660;
+
+// Reports a failure of a log file operation the way every such failure is
+// reported: a line on standard error, a trace record in the error object.
+void reportFileFailure(const char* text, const char* function, Uint32 line) {
+    std::cerr << text << std::endl;
+    OrvError::getErrorObject()->addTraceRecord(__FILE__, function, line);
+}
+
+#define ORV_LOG_FILE_FAILURE(text) reportFileFailure((text), __PRETTY_FUNCTION__, __LINE__)
+
+// The length of the open log file, or a negative value when it cannot be
+// had. By lseek rather than fstat: after an append, fstat on ext4 costs more
+// than the append itself, lseek a fraction.
+off_t lengthOf(int fd) {
+    return OrvIo::lseek(fd, 0, SEEK_END);
+}
+
+bool validDirectory(const LogFileHandling* area) {
+    if (area->directoryLength == 0 || area->directoryLength >= ORV_LOG_DIRECTORY_CAPACITY) {
+        return false;
+    }
+    const char* directory = area->logDirectory;
+    return directory[0] == '/' && directory[area->directoryLength] == '\0' &&
+           std::strlen(directory) == area->directoryLength;
+}
+
+} // namespace
+
+// ---- start and stop ---------------------------------------------------------
+
+void OrvLogManager::initializeLogFileHandling() {
+    ORV_TRACE(LogManager);
+    // The start program's working directory becomes the log directory of the
+    // database. Resolved before the set exists, so that a failure here leaves
+    // nothing behind.
+    std::vector<char> directory(PATH_MAX + 1);
+    if (::getcwd(directory.data(), directory.size()) == nullptr) {
+        int error = errno;
+        orvTrace.traceString(1, "the working directory cannot be resolved");
+        ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED,
+                  std::string("working directory: ") + std::strerror(error));
+    }
+    std::size_t length = std::strlen(directory.data());
+    if (length == 0 || length >= ORV_LOG_DIRECTORY_CAPACITY || directory[0] != '/') {
+        orvTrace.traceString(2, "the working directory does not fit the log file handling area");
+        std::string shown(directory.data(), std::min<std::size_t>(length, 200));
+        ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, shown + (length > 200 ? "..." : ""));
+    }
+    OrvSharedSet::create(OrvMemoryManager::LogFileHandling, [&](void* data) {
+        LogFileHandling* area = static_cast<LogFileHandling*>(data);
+        area->filenumber = 1;
+        area->padding = 0;
+        area->directoryLength = static_cast<Uint32>(length);
+        std::memcpy(area->logDirectory, directory.data(), length + 1);
+    });
+}
+
+void OrvLogManager::destroyLogFileHandling(bool force) {
+    ORV_TRACE(LogManager);
+    // Without force a writer that holds the latch is waited for, as for the
+    // other sets, rather than having its latch released under it: its entry
+    // would be half written when the set goes. A writer that died holding the
+    // latch makes this fail; a forced stop removes the set regardless.
+    OrvSharedSet::destroy(OrvMemoryManager::LogFileHandling, force);
+}
+
+// ---- the manager ------------------------------------------------------------
+
+OrvLogManager* OrvLogManager::getInstance() {
+    ORV_TRACE(LogManager);
+    if (instance == nullptr) {
+        instance = new OrvLogManager();
+    }
+    return instance;
+}
+
+void OrvLogManager::deleteInstance() {
+    ORV_TRACE(LogManager);
+    delete instance;
+    instance = nullptr;
+}
+
+OrvLogManager::OrvLogManager()
+    : logfilehandling(nullptr), sPrevLsn("0,0"), sPrevTransactionID("0,0"), logDirectory(),
+      logFd(-1), logFdNumber(0) {
+    ORV_TRACE(LogManager);
+    OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
+    if (memoryManager == nullptr) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    void* data = nullptr;
+    memoryManager->connectToMemorySet(OrvMemoryManager::LogFileHandling, data);
+    LogFileHandling* area = static_cast<LogFileHandling*>(data);
+    if (!validDirectory(area)) {
+        orvTrace.traceString(1, "the log file handling area names no valid log directory");
+        memoryManager->disconnectFromMemorySet(OrvMemoryManager::LogFileHandling);
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    logDirectory.assign(area->logDirectory, area->directoryLength);
+    logfilehandling = area;
+    OrvDebug::registerFunction(&OrvLogManager::logPrint, nullptr, "LOG_PRINT", "");
+}
+
+OrvLogManager::~OrvLogManager() {
+    // Every entry was in its file when it was appended; nothing is lost if
+    // this close fails.
+    if (logFd >= 0) {
+        (void)OrvIo::close(logFd);
+        logFd = -1;
+    }
+    try {
+        if (logfilehandling != nullptr) {
+            logfilehandling = nullptr;
+            OrvMemoryManager::getMemoryManager()->disconnectFromMemorySet(
+                OrvMemoryManager::LogFileHandling);
+        }
+    } catch (const OrvException& e) {
+        // Recorded, not thrown: the process carries on without the set.
+        e.SET_ERROR();
+    } catch (...) {
+        OrvError::getErrorObject()->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+    }
+    if (instance == this) {
+        instance = nullptr;
+    }
+}
+
+const std::string& OrvLogManager::getLogDirectory() const {
+    ORV_TRACE(LogManager);
+    return logDirectory;
+}
+
+std::string OrvLogManager::getLogFileName(Uint16 logFileNumber) const {
+    ORV_TRACE(LogManager);
+    return logDirectory + "/" + std::to_string(logFileNumber) + ".log";
+}
+
+OrvLsn OrvLogManager::getLastLsn(const OrvTransactionId& transactionId) const {
+    ORV_TRACE(LogManager);
+    return transactionId.dump() == sPrevTransactionID ? OrvLsn(sPrevLsn) : OrvLsn();
+}
+
+bool OrvLogManager::openLogFile(Uint16 logFileNumber) {
+    ORV_TRACE(LogManager);
+    int fd = OrvIo::open(getLogFileName(logFileNumber).c_str(),
+                         O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, LOG_FILE_MODE);
+    if (fd < 0) {
+        return false;
+    }
+    logFd = fd;
+    logFdNumber = logFileNumber;
+    return true;
+}
+
+bool OrvLogManager::closeLogFile() {
+    ORV_TRACE(LogManager);
+    if (logFd < 0) {
+        return true;
+    }
+    // The descriptor is released even when close reports a failure.
+    int result = OrvIo::close(logFd);
+    logFd = -1;
+    logFdNumber = 0;
+    return result == 0;
+}
+
+OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
+    ORV_TRACE(LogManager);
+    if (entry == nullptr) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    std::string transactionText = entry->getTransactionID().dump();
+    std::string record;
+
+    OrvScopedExclusiveLatch latch(logfilehandling->latch);
+    Uint16 fileNumber = logfilehandling->filenumber;
+    if (fileNumber == 0) {
+        // Never written by the engine: the area is damaged.
+        orvTrace.traceString(1, "the log file handling area holds file number 0");
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    // The file of the last append stays open while it is the current one;
+    // its length, read under the latch, is where every process appends next
+    // (all of them append to the same file, not just to the same name).
+    off_t size = -1;
+    if (logFd >= 0 && logFdNumber == fileNumber) {
+        size = lengthOf(logFd);
+    }
+    if (size < 0) {
+        std::string oldName = getLogFileName(logFdNumber);
+        if (!closeLogFile()) {
+            ORV_LOG_FILE_FAILURE(CLOSE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_CLOSE_FAILED, oldName);
+        }
+        if (!openLogFile(fileNumber)) {
+            ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, getLogFileName(fileNumber));
+        }
+        size = lengthOf(logFd);
+    }
+    while (size > static_cast<off_t>(ORV_LOG_FILE_SWITCH_SIZE)) {
+        if (!closeLogFile()) {
+            ORV_LOG_FILE_FAILURE(CLOSE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_CLOSE_FAILED, getLogFileName(fileNumber));
+        }
+        if (logfilehandling->filenumber == ORV_MAX_UINT16) {
+            // No further file number: the log is full.
+            ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, getLogFileName(fileNumber));
+        }
+        ++logfilehandling->filenumber;
+        fileNumber = logfilehandling->filenumber;
+        // The error names the file that did not open, which is the one the
+        // reader of the message has to look at.
+        if (!openLogFile(fileNumber)) {
+            ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, getLogFileName(fileNumber));
+        }
+        size = lengthOf(logFd);
+    }
+    if (size < 0) {
+        // The file opened, but its length cannot be had: no LSN can be given.
+        (void)closeLogFile();
+        ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+        ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, getLogFileName(fileNumber));
+    }
+
+    OrvLsn lsn(fileNumber, static_cast<Uint32>(size));
+    entry->setLsn(lsn);
+    entry->setPrevLsn(transactionText == sPrevTransactionID ? OrvLsn(sPrevLsn) : OrvLsn());
+    entry->serializeTo(record);
+    record.push_back('\n');
+
+    ssize_t written = OrvIo::appendAll(logFd, record.data(), record.size());
+    if (written != static_cast<ssize_t>(record.size())) {
+        ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+        // A partial entry would end the log for every reader, and with it
+        // every entry appended after it; no other writer can have appended
+        // since (the latch is held), so the file is cut back to where this
+        // entry began.
+        if (OrvIo::ftruncate(logFd, size) != 0) {
+            orvTrace.traceString(2, "the partial log entry could not be taken out again");
+        }
+        (void)closeLogFile();
+        ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, getLogFileName(fileNumber));
+    }
+    sPrevLsn = lsn.dump();
+    sPrevTransactionID = transactionText;
+    return lsn;
+}
+
+// ---- dumps -----------------------------------------------------------------
+
+void OrvLogManager::printlog(const char* text) {
+    ORV_TRACE(LogManager);
+    std::cout << (text != nullptr ? text : "") << std::endl;
+}
+
+void OrvLogManager::showLogRecords(const OrvTransactionId& transactionId) {
+    ORV_TRACE(LogManager);
+    OrvRecovery recovery(logDirectory);
+    recovery.AnalyseLog(ALL);
+    std::cout << std::endl
+              << ">>> DUMP <<<" << std::endl
+              << "SHOW LOGRECORDS WITH DEFINED TRANSACTION ID" << std::endl
+              << "Transaction ID: " << transactionId.dump() << std::endl
+              << "LOGRECORDS FOR RECORD MANAGER" << std::endl
+              << RECORD_HEADING << std::endl;
+    OrvRecordLogEntry* records = recovery.getRecordRedoList();
+    for (int i = 0; i < recovery.getRecordRedoListLength(); ++i) {
+        if (records[i].getTransactionID() == transactionId) {
+            records[i].dump();
+        }
+    }
+    std::cout << std::endl
+              << "LOGRECORDS FOR INDEX MANAGER" << std::endl
+              << INDEX_HEADING << std::endl;
+    OrvIndexLogEntry* indexEntries = recovery.getIndexRedoList();
+    for (int i = 0; i < recovery.getIndexRedoListLength(); ++i) {
+        if (indexEntries[i].getTransactionID() == transactionId) {
+            indexEntries[i].dump();
+        }
+    }
+}
+
+namespace {
+
+// Calls visit for every record and index entry the analysis found, merged in
+// ascending LSN order (each list is in log order, which is LSN order).
+template <typename Visit> void forEachInLsnOrder(OrvRecovery& recovery, Visit visit) {
+    OrvRecordLogEntry* records = recovery.getRecordRedoList();
+    OrvIndexLogEntry* indexEntries = recovery.getIndexRedoList();
+    int recordCount = recovery.getRecordRedoListLength();
+    int indexCount = recovery.getIndexRedoListLength();
+    int r = 0;
+    int x = 0;
+    while (r < recordCount || x < indexCount) {
+        if (x >= indexCount ||
+            (r < recordCount && records[r].getLsn() < indexEntries[x].getLsn())) {
+            visit(static_cast<OrvAbstractLogEntry&>(records[r++]));
+        } else {
+            visit(static_cast<OrvAbstractLogEntry&>(indexEntries[x++]));
+        }
+    }
+}
+
+} // namespace
+
+void OrvLogManager::showLogRecords(const OrvLsn& first, const OrvLsn& last) {
+    ORV_TRACE(LogManager);
+    OrvRecovery recovery(logDirectory);
+    recovery.AnalyseLog(ALL);
+    std::cout << std::endl
+              << ">>> DUMP <<<" << std::endl
+              << "SHOW LOGRECORDS BETWEEN TWO LOG SEQUENCE NUMBERS" << std::endl
+              << "FIRST LSN: " << first.dump() << std::endl
+              << "LAST LSN: " << last.dump() << std::endl
+              << "For Record Manager : " << RECORD_HEADING << std::endl
+              << "For Index Manager  : " << INDEX_HEADING << std::endl;
+    forEachInLsnOrder(recovery, [&](OrvAbstractLogEntry& entry) {
+        OrvLsn lsn = entry.getLsn();
+        if (!(lsn < first) && !(lsn > last)) {
+            entry.dump();
+        }
+    });
+}
+
+void OrvLogManager::listLSN(Uint16 logFileNumber) {
+    ORV_TRACE(LogManager);
+    OrvRecovery recovery(logDirectory);
+    recovery.AnalyseLog(ALL);
+    std::cout << std::endl
+              << ">>> DUMP <<<" << std::endl
+              << "Logfile Nr." << logFileNumber << std::endl
+              << "Lsn-Liste" << std::endl;
+    forEachInLsnOrder(recovery, [&](OrvAbstractLogEntry& entry) {
+        OrvLsn lsn = entry.getLsn();
+        if (lsn.getFilenumber() == logFileNumber) {
+            std::cout << lsn.dump() << std::endl;
+        }
+    });
+}
+
+void OrvLogManager::logPrint(const std::string* args) {
+    ORV_TRACE(LogManager);
+    // Split at every single blank; consecutive blanks give empty fields, so
+    // "SHOWLOG  1,2" has three fields and is refused.
+    std::vector<std::string> fields;
+    if (args != nullptr && !args->empty()) {
+        boost::algorithm::split(fields, *args, boost::algorithm::is_any_of(" "));
+    }
+    if (fields.size() == 2 && fields[0] == "LISTLSN") {
+        std::size_t pos = 0;
+        Uint64 number = 0;
+        if (OrvDecimalText::readUnsigned(fields[1], pos, ORV_MAX_UINT16, number) &&
+            pos == fields[1].size()) {
+            getInstance()->listLSN(static_cast<Uint16>(number));
+            return;
+        }
+    } else if (fields.size() == 2 && fields[0] == "SHOWLOG") {
+        OrvTransactionId transactionId(fields[1]);
+        getInstance()->showLogRecords(transactionId);
+        return;
+    } else if (fields.size() == 3 && fields[0] == "SHOWLOG") {
+        OrvLsn first(fields[1]);
+        OrvLsn last(fields[2]);
+        getInstance()->showLogRecords(first, last);
+        return;
+    }
+    std::cout << "Wrong Parameters" << std::endl;
+}

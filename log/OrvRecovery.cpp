@@ -1,0 +1,399 @@
+#include "log/OrvRecovery.h"
+
+#include "OrvConfig.h"
+#include "OrvException.h"
+#include "log/OrvLogReader.h"
+#include "support/OrvIo.h"
+#include "support/OrvTrace.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <new>
+#include <unordered_map>
+
+namespace {
+
+Uint64 lsnKey(const OrvLsn& lsn) {
+    return (static_cast<Uint64>(lsn.getFilenumber()) << 32) | lsn.getOffset();
+}
+
+// How reading one log file ended.
+enum class FileRead { Read, Missing, Failed };
+
+// Reads the whole file into bytes. Missing: it does not exist (the end of the
+// log); Failed: it exists but cannot be read (also the end of the log, with
+// the reason in `problem`). Throws ORV_MM_ALLOC_FAIL when it does not fit
+// into memory: taking that for the end of the log would hide entries that a
+// rollback must undo.
+FileRead readLogFile(const std::string& path, std::string& bytes, std::string& problem) {
+    int fd = OrvIo::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -ENOENT) {
+        return FileRead::Missing;
+    }
+    if (fd < 0) {
+        problem = std::string("cannot be opened: ") + std::strerror(-fd);
+        return FileRead::Failed;
+    }
+    off_t size = OrvIo::lseek(fd, 0, SEEK_END);
+    if (size < 0) {
+        problem = std::string("its size cannot be had: ") + std::strerror(static_cast<int>(-size));
+        (void)OrvIo::close(fd);
+        return FileRead::Failed;
+    }
+    try {
+        bytes.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        (void)OrvIo::close(fd);
+        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(size));
+    } catch (const std::length_error&) {
+        (void)OrvIo::close(fd);
+        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(size));
+    }
+    ssize_t got = OrvIo::preadAll(fd, bytes.empty() ? nullptr : &bytes[0], bytes.size(), 0);
+    (void)OrvIo::close(fd);
+    if (got < 0) {
+        problem = std::string("cannot be read: ") + std::strerror(static_cast<int>(-got));
+        return FileRead::Failed;
+    }
+    // A file that shrank meanwhile (never done by the engine) is taken as read.
+    bytes.resize(static_cast<std::size_t>(got));
+    return FileRead::Read;
+}
+
+} // namespace
+
+OrvRecovery::OrvRecovery() : OrvRecovery(std::string()) {
+    ORV_TRACE(LogManager);
+}
+
+OrvRecovery::OrvRecovery(const std::string& directoryOfTheLog)
+    : indexRedoListLength(0), RecordRedoListLength(0), indexUndoListLength(0),
+      RecordUndoListLength(0), indexRollbackListLength(0), RecordRollbackListLength(0),
+      logDirectory(directoryOfTheLog), analysedRecords(false), analysedIndexEntries(false),
+      recordUndoBuilt(false), indexUndoBuilt(false), recordRollbackBuilt(false),
+      indexRollbackBuilt(false) {
+    ORV_TRACE(LogManager);
+}
+
+OrvRecovery::~OrvRecovery() = default;
+
+void OrvRecovery::reset() {
+    ORV_TRACE(LogManager);
+    indexRedoListLength = 0;
+    RecordRedoListLength = 0;
+    indexUndoListLength = 0;
+    RecordUndoListLength = 0;
+    indexRollbackListLength = 0;
+    RecordRollbackListLength = 0;
+    oRecordUndo.clear();
+    oIndexUndo.clear();
+    oRecordRollback.clear();
+    oIndexRollback.clear();
+    oRecordRedo.clear();
+    oIndexRedo.clear();
+    chainEntries.clear();
+    analysedRecords = false;
+    analysedIndexEntries = false;
+    recordUndoBuilt = false;
+    indexUndoBuilt = false;
+    recordRollbackBuilt = false;
+    indexRollbackBuilt = false;
+}
+
+const std::string& OrvRecovery::directory() {
+    ORV_TRACE(LogManager);
+    if (logDirectory.empty()) {
+        logDirectory = OrvLogManager::getInstance()->getLogDirectory();
+    }
+    return logDirectory;
+}
+
+bool OrvRecovery::AnalyseLog(rollbackComponent component) {
+    ORV_TRACE(LogManager);
+    reset();
+    const bool wantRecords = component == RECORD || component == ALL;
+    const bool wantIndexEntries = component == INDEX || component == ALL;
+    const std::string& dir = directory();
+
+    int skippedRecords = 0;
+    int skippedIndexEntries = 0;
+    std::string bytes;
+    for (Uint32 number = 1; number <= ORV_MAX_UINT16; ++number) {
+        std::string path = dir + "/" + std::to_string(number) + ".log";
+        std::string problem;
+        FileRead read = readLogFile(path, bytes, problem);
+        if (read == FileRead::Missing) {
+            break;
+        }
+        if (read == FileRead::Failed) {
+            std::string text = "log file " + path + " " + problem + "; the log ends before it";
+            orvTrace.traceString(1, text.c_str());
+            break;
+        }
+        OrvLogReader::FileResult result = OrvLogReader::parseFile(
+            bytes.data(), bytes.size(), static_cast<Uint16>(number),
+            [&](const OrvLogReader::EntryView& view) {
+                ChainEntry chainEntry{
+                    view.lsn, view.prevLsn, view.transactionId, view.type, view.kind, -1, 0};
+                if (view.kind == 'R') {
+                    if (wantRecords) {
+                        oRecordRedo.emplace_back();
+                        OrvLogReader::fillEntry(view, oRecordRedo.back());
+                        chainEntry.index = static_cast<int>(oRecordRedo.size() - 1);
+                    } else {
+                        ++skippedRecords;
+                    }
+                } else if (wantIndexEntries) {
+                    oIndexRedo.emplace_back();
+                    OrvLogReader::fillEntry(view, oIndexRedo.back());
+                    chainEntry.index = static_cast<int>(oIndexRedo.size() - 1);
+                } else {
+                    ++skippedIndexEntries;
+                }
+                chainEntries.push_back(chainEntry);
+            });
+        if (!result.complete) {
+            std::string text = "log file " + path + ": " + result.problem + " at offset " +
+                               std::to_string(result.end) + "; the log ends there";
+            orvTrace.traceString(2, text.c_str());
+            break;
+        }
+    }
+    // The array of the kind not asked for holds as many empty entries as the
+    // log has of that kind, so both lengths always count the log's entries.
+    if (!wantRecords) {
+        oRecordRedo.resize(static_cast<std::size_t>(skippedRecords));
+    }
+    if (!wantIndexEntries) {
+        oIndexRedo.resize(static_cast<std::size_t>(skippedIndexEntries));
+    }
+    RecordRedoListLength = static_cast<int>(oRecordRedo.size());
+    indexRedoListLength = static_cast<int>(oIndexRedo.size());
+    assignRuns();
+    analysedRecords = wantRecords;
+    analysedIndexEntries = wantIndexEntries;
+    return true;
+}
+
+void OrvRecovery::assignRuns() {
+    ORV_TRACE(LogManager);
+    std::unordered_map<Uint64, size_t> byLsn;
+    byLsn.reserve(chainEntries.size());
+    size_t runs = 0;
+    for (size_t i = 0; i < chainEntries.size(); ++i) {
+        ChainEntry& entry = chainEntries[i];
+        auto previous = entry.prevLsn == OrvLsn() ? byLsn.end() : byLsn.find(lsnKey(entry.prevLsn));
+        if (previous != byLsn.end() &&
+            chainEntries[previous->second].transactionId == entry.transactionId) {
+            entry.run = chainEntries[previous->second].run;
+        } else {
+            // 0,0, or a previous LSN that names nothing of this transaction
+            // (the log before it is damaged): the entry begins a run.
+            entry.run = runs++;
+        }
+        byLsn[lsnKey(entry.lsn)] = i;
+    }
+}
+
+bool OrvRecovery::endsWorkOf(const ChainEntry& entry, char kind) {
+    ORV_TRACE(LogManager);
+    return entry.type == COMMIT || (entry.type == ROLLBACK && entry.kind == kind);
+}
+
+std::vector<size_t> OrvRecovery::openWork(char kind, const size_t* run, size_t upTo) const {
+    ORV_TRACE(LogManager);
+    size_t count = run != nullptr ? upTo + 1 : chainEntries.size();
+    // Position of the last end of each run (count = none), then everything of
+    // the kind behind it.
+    std::unordered_map<size_t, size_t> lastEnd;
+    for (size_t i = 0; i < count; ++i) {
+        const ChainEntry& entry = chainEntries[i];
+        if ((run == nullptr || entry.run == *run) && endsWorkOf(entry, kind)) {
+            lastEnd[entry.run] = i;
+        }
+    }
+    std::vector<size_t> open;
+    for (size_t i = count; i-- > 0;) {
+        const ChainEntry& entry = chainEntries[i];
+        if (entry.kind != kind || (run != nullptr && entry.run != *run)) {
+            continue;
+        }
+        auto end = lastEnd.find(entry.run);
+        if (end == lastEnd.end() || i > end->second) {
+            open.push_back(i);
+        }
+    }
+    return open;
+}
+
+bool OrvRecovery::analysedFor(rollbackComponent component) const {
+    ORV_TRACE(LogManager);
+    switch (component) {
+    case RECORD:
+        return analysedRecords;
+    case INDEX:
+        return analysedIndexEntries;
+    default:
+        return analysedRecords && analysedIndexEntries;
+    }
+}
+
+bool OrvRecovery::makeUndoLists(rollbackComponent component) {
+    ORV_TRACE(LogManager);
+    if (!analysedFor(component)) {
+        orvTrace.traceString(1, "undo lists asked for entries the log was not analysed for");
+        return false;
+    }
+    if (component == RECORD || component == ALL) {
+        RecordUndoListLength = 0;
+        oRecordUndo.clear();
+        std::cout << std::endl;
+        for (size_t i : openWork('R', nullptr, 0)) {
+            oRecordUndo.push_back(&oRecordRedo[static_cast<size_t>(chainEntries[i].index)]);
+        }
+        RecordUndoListLength = static_cast<int>(oRecordUndo.size());
+        recordUndoBuilt = true;
+    }
+    if (component == INDEX || component == ALL) {
+        indexUndoListLength = 0;
+        oIndexUndo.clear();
+        std::cout << std::endl;
+        for (size_t i : openWork('I', nullptr, 0)) {
+            oIndexUndo.push_back(&oIndexRedo[static_cast<size_t>(chainEntries[i].index)]);
+        }
+        indexUndoListLength = static_cast<int>(oIndexUndo.size());
+        indexUndoBuilt = true;
+    }
+    return true;
+}
+
+bool OrvRecovery::makeRollbackLists(rollbackComponent component,
+                                    const OrvTransactionId& transactionId) {
+    ORV_TRACE(LogManager);
+    // Only the log manager of this process knows which entries this process
+    // wrote; the newest entry of the id in the log may be an earlier
+    // process's (pids are reused).
+    OrvLsn last = OrvLogManager::getInstance()->getLastLsn(transactionId);
+    return makeRollbackLists(component, transactionId, last);
+}
+
+bool OrvRecovery::makeRollbackLists(rollbackComponent component,
+                                    const OrvTransactionId& transactionId,
+                                    const OrvLsn& lastEntry) {
+    ORV_TRACE(LogManager);
+    if (component == ALL) {
+        return true;
+    }
+    if (!analysedFor(component)) {
+        orvTrace.traceString(1, "a rollback list asked for entries the log was not analysed for");
+        return false;
+    }
+    char kind = component == RECORD ? 'R' : 'I';
+    std::vector<size_t> open;
+    if (!(lastEntry == OrvLsn())) {
+        size_t position = chainEntries.size();
+        for (size_t i = chainEntries.size(); i-- > 0;) {
+            if (chainEntries[i].lsn == lastEntry) {
+                position = i;
+                break;
+            }
+        }
+        if (position < chainEntries.size() &&
+            chainEntries[position].transactionId == transactionId) {
+            size_t run = chainEntries[position].run;
+            open = openWork(kind, &run, position);
+        } else {
+            std::string text = "the last entry " + lastEntry.dump() + " of transaction " +
+                               transactionId.dump() + " is not in the readable log";
+            orvTrace.traceString(2, text.c_str());
+        }
+    }
+    if (component == RECORD) {
+        oRecordRollback.clear();
+        for (size_t i : open) {
+            oRecordRollback.push_back(&oRecordRedo[static_cast<size_t>(chainEntries[i].index)]);
+        }
+        RecordRollbackListLength = static_cast<int>(oRecordRollback.size());
+        recordRollbackBuilt = true;
+    } else {
+        oIndexRollback.clear();
+        for (size_t i : open) {
+            oIndexRollback.push_back(&oIndexRedo[static_cast<size_t>(chainEntries[i].index)]);
+        }
+        indexRollbackListLength = static_cast<int>(oIndexRollback.size());
+        indexRollbackBuilt = true;
+    }
+    return true;
+}
+
+bool OrvRecovery::recoverDb(rollbackComponent component) {
+    ORV_TRACE(LogManager);
+    return AnalyseLog(component) && makeUndoLists(component);
+}
+
+bool OrvRecovery::rollbackTransaction(rollbackComponent component,
+                                      const OrvTransactionId& transactionId) {
+    ORV_TRACE(LogManager);
+    return AnalyseLog(component) && makeRollbackLists(component, transactionId);
+}
+
+OrvRecordLogEntry* OrvRecovery::getRecordRedoList() {
+    ORV_TRACE(LogManager);
+    return oRecordRedo.empty() ? nullptr : oRecordRedo.data();
+}
+
+OrvIndexLogEntry* OrvRecovery::getIndexRedoList() {
+    ORV_TRACE(LogManager);
+    return oIndexRedo.empty() ? nullptr : oIndexRedo.data();
+}
+
+int OrvRecovery::getRecordRedoListLength() const {
+    ORV_TRACE(LogManager);
+    return RecordRedoListLength;
+}
+
+int OrvRecovery::getIndexRedoListLength() const {
+    ORV_TRACE(LogManager);
+    return indexRedoListLength;
+}
+
+OrvRecordLogEntry** OrvRecovery::getRecordUndoList() {
+    ORV_TRACE(LogManager);
+    return recordUndoBuilt && !oRecordUndo.empty() ? oRecordUndo.data() : nullptr;
+}
+
+OrvIndexLogEntry** OrvRecovery::getIndexUndoList() {
+    ORV_TRACE(LogManager);
+    return indexUndoBuilt && !oIndexUndo.empty() ? oIndexUndo.data() : nullptr;
+}
+
+int OrvRecovery::getRecordUndoListLength() const {
+    ORV_TRACE(LogManager);
+    return recordUndoBuilt ? RecordUndoListLength : 0;
+}
+
+int OrvRecovery::getIndexUndoListLength() const {
+    ORV_TRACE(LogManager);
+    return indexUndoBuilt ? indexUndoListLength : 0;
+}
+
+OrvRecordLogEntry** OrvRecovery::getRecordRollbackList() {
+    ORV_TRACE(LogManager);
+    return recordRollbackBuilt && !oRecordRollback.empty() ? oRecordRollback.data() : nullptr;
+}
+
+OrvIndexLogEntry** OrvRecovery::getIndexRollbackList() {
+    ORV_TRACE(LogManager);
+    return indexRollbackBuilt && !oIndexRollback.empty() ? oIndexRollback.data() : nullptr;
+}
+
+int OrvRecovery::getRecordRollbackListLength() const {
+    ORV_TRACE(LogManager);
+    return recordRollbackBuilt ? RecordRollbackListLength : 0;
+}
+
+int OrvRecovery::getIndexRollbackListLength() const {
+    ORV_TRACE(LogManager);
+    return indexRollbackBuilt ? indexRollbackListLength : 0;
+}
