@@ -1,7 +1,10 @@
 #include "OrvSystem.h"
 
+#include "OrvBuffer.h"
 #include "OrvError.h"
 #include "OrvException.h"
+#include "OrvLock.h"
+#include "OrvLog.h"
 #include "file/OrvFileManager.h"
 #include "support/OrvMemoryManager.h"
 #include "support/OrvSharedSet.h"
@@ -18,29 +21,50 @@ namespace {
 
 // The lock list goes first, so that a second start on a running engine fails
 // before it touches anything else.
-void startLockList() { OrvSharedSet::create(OrvMemoryManager::LockList); }
+void startLockList() {
+    OrvLockManager::initializeLockList();
+}
 
-void startBufferPool() { OrvSharedSet::create(OrvMemoryManager::BufferPool); }
+void startBufferPool() {
+    OrvBufferManager::initializeBuffer();
+}
 
-void startLogFileHandling() { OrvSharedSet::create(OrvMemoryManager::LogFileHandling); }
+// Keeps the start program's working directory as the log directory of the
+// database.
+void startLogFileHandling() {
+    OrvLogManager::initializeLogFileHandling();
+}
 
 // ---- in-use checks of a stop without force ---------------------------------
 
-void checkLockListInUse(bool& /*inUse*/) {}
+// A lock list that does not exist counts as not in use.
+void checkLockListInUse(bool& inUse) {
+    OrvLockManager::isLockListInUse(inUse);
+}
 
-void checkBufferPoolInUse(bool& /*inUse*/) {}
+void checkBufferPoolInUse(bool& inUse) {
+    OrvBufferManager::haveFixedPages(inUse);
+}
 
 // ---- stop steps, in this order -----------------------------------------------
 
 // The lock list goes first, so that no new transaction can begin while the
 // rest is taken down; the buffer pool last.
-void destroyLockList(bool force) { OrvSharedSet::destroy(OrvMemoryManager::LockList, force); }
-
-void destroyLogFileHandling(bool force) {
-    OrvSharedSet::destroy(OrvMemoryManager::LogFileHandling, force);
+// A missing set throws ORV_MM_SHM_NOT_EXISTS, which a forced stop skips.
+void destroyLockList(bool force) {
+    OrvLockManager::destroyLockList(force);
 }
 
-void destroyBufferPool(bool force) { OrvSharedSet::destroy(OrvMemoryManager::BufferPool, force); }
+// A missing set throws ORV_MM_SHM_NOT_EXISTS, which a forced stop skips.
+void destroyLogFileHandling(bool force) {
+    OrvLogManager::destroyLogFileHandling(force);
+}
+
+// Writes the dirty unfixed pages back first. A missing set throws
+// ORV_MM_SHM_NOT_EXISTS, which a forced stop skips.
+void destroyBufferPool(bool force) {
+    OrvBufferManager::destroyBuffer(force);
+}
 
 } // namespace
 
@@ -96,5 +120,8 @@ void OrvSystem::stopAllManagers() {
     ORV_TRACE(CommandLine);
     // Users of a manager go before it: catalog, record, index, lock, log and
     // buffer managers join this list, in that order, ahead of the file manager.
+    OrvLockManager::deleteInstance();
+    OrvLogManager::deleteInstance();
+    OrvBufferManager::deleteInstance();
     OrvFileManager::deleteInstance();
 }

@@ -4,7 +4,7 @@
 
 enum OrvComponent : int {
     CommandLine = 0,
-    Compiler = 1, // reserved: the statement compiler is not part of the engine
+    Compiler = 1,  // reserved: the statement compiler is not part of the engine
     Optimizer = 2, // reserved
     CatalogManager = 3,
     RunTime = 4,

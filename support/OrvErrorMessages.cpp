@@ -1,6 +1,8 @@
 // The message table: one record per error code, in the order of the codes.
 #include "support/OrvErrorMessages.h"
 
+// One record a line, so that each text can be read and compared whole.
+// clang-format off
 const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_SUCCESS, "The operation was completed successfully.", "00000"},
     {ORV_INTERNAL_FAIL, "An internal failure was encountered.", "00000"},
@@ -124,3 +126,4 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_LATCH_SEM_OPERATION_FAIL, "An operation on the semaphore set failed.  System error: %s ('%s')", "LT002"},
     {ORV_TRANSACTION_ID_PARSING_FAILED, "The parsing of transaction ID '%s' from a string.", "TX000"},
 };
+// clang-format on

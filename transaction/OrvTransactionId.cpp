@@ -53,16 +53,6 @@ std::string OrvTransactionId::dump() const {
     return std::to_string(mProcessID) + "," + std::to_string(mUniqueCount);
 }
 
-bool OrvTransactionId::operator==(const OrvTransactionId& other) const {
-    ORV_TRACE(Support);
-    return mProcessID == other.mProcessID && mUniqueCount == other.mUniqueCount;
-}
-
-bool OrvTransactionId::operator!=(const OrvTransactionId& other) const {
-    ORV_TRACE(Support);
-    return !(*this == other);
-}
-
 std::ostream& operator<<(std::ostream& os, const OrvTransactionId& id) {
     ORV_TRACE(Support);
     return os << id.dump();

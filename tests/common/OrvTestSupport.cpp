@@ -65,7 +65,9 @@ int startChild(const std::function<int()>& body) {
     return pid;
 }
 
-int runInChild(const std::function<int()>& body) { return waitChild(startChild(body)); }
+int runInChild(const std::function<int()>& body) {
+    return waitChild(startChild(body));
+}
 
 namespace {
 

@@ -47,7 +47,8 @@ TEST(InstallTest, ClientBuildsAgainstInstalledPackage) {
         runProgram({ORV_CMAKE_COMMAND, "--install", ORV_BUILD_DIR, "--prefix", prefix.path()});
     ASSERT_EQ(0, install.exitCode) << install.out << install.err;
     EXPECT_EQ(0, runProgram({"/usr/bin/test", "-f", prefix.file("lib/liborv.a")}).exitCode);
-    EXPECT_EQ(0, runProgram({"/usr/bin/test", "-f", prefix.file("include/orv/OrvError.h")}).exitCode);
+    EXPECT_EQ(0,
+              runProgram({"/usr/bin/test", "-f", prefix.file("include/orv/OrvError.h")}).exitCode);
 
     orvtest::writeFile(project.file("CMakeLists.txt"), appCMake);
     orvtest::writeFile(project.file("main.cpp"), appMain);
