@@ -13,11 +13,16 @@
 // log file handling area is created and kept in that area, so that
 // processes started from any directory write and read the same files. A new
 // file is begun only when the current one holds more than 10485760 bytes.
-// Files are never truncated or deleted by the engine, except that a failed
-// append takes its own partial bytes away again.
+// Files are never deleted by the engine. They are cut only where an append
+// did not finish, so that the entries appended after it can be read back:
+// a failed append takes its own partial bytes away again, the next appender
+// cuts off what a writer that died in the middle of its append left behind,
+// and the start cuts a torn or malformed tail off the newest file. Whole
+// entries are never cut.
 //
 // Process safety: the shared memory set LogFileHandling holds the latch,
-// the current file number and the log directory. Writers of all processes
+// the current file number, where the whole entries of the current file end,
+// and the log directory. Writers of all processes
 // serialise on that latch (held exclusively for the choice of the file, the
 // LSN and the write of one entry), so LSNs are unique and ascend in the
 // order of the writes. The previous-LSN chain is per process and needs no
@@ -31,6 +36,7 @@
 #include "OrvTypes.h"
 
 #include <string>
+#include <sys/types.h>
 
 // The kind of a log entry (stored as its decimal value in the log).
 enum transType : Sint32 {
@@ -76,12 +82,26 @@ class OrvLogManager {
 public:
     // System start: resolves the working directory of the calling process
     // (the start program), then creates the set LogFileHandling exclusively,
-    // initialises its latch (whose error is raised unchanged), sets the file
-    // number to 1, stores the directory and detaches. Throws the memory set
-    // errors (ORV_MM_SHM_CREATE_FAIL when the set exists), and
-    // ORV_LOGM_FILE_OPEN_FAILED when the working directory cannot be resolved
-    // or is longer than the area can hold (4083 bytes); the set is not
-    // created then. Log files that exist are kept as they are.
+    // initialises its latch (whose error is raised unchanged), stores the
+    // directory, takes up the log and detaches.
+    //
+    // Taking up the log: the newest log file is the last of 1.log, 2.log,
+    // ... before the first missing number (the readers stop there too);
+    // appends go on in it, so LSNs keep growing across starts. Without log
+    // files the file number is 1. A torn or malformed tail of the newest
+    // file (an append that did not finish before the engine stopped) is cut
+    // back to the end of its last whole entry, with a trace record naming
+    // the file and the offset; damage that whole entries follow is not a
+    // tail and is left as it is (traced as well). Older files are not
+    // touched.
+    //
+    // Throws the memory set errors (ORV_MM_SHM_CREATE_FAIL when the set
+    // exists: an engine may be running, and no file is touched), and
+    // ORV_LOGM_FILE_OPEN_FAILED when the working directory cannot be
+    // resolved or is longer than the area can hold (4075 bytes), or the
+    // newest log file cannot be read; ORV_LOGM_FILE_WRITE_FAILED when its
+    // tail cannot be cut, ORV_LOGM_FILE_CLOSE_FAILED when it cannot be
+    // closed. The set is not created then.
     static void initializeLogFileHandling();
 
     // System stop: removes the latch's semaphore set and then the set. Without
@@ -117,8 +137,14 @@ public:
     // replaced while the engine runs, which the engine never does: processes
     // that have it open would go on appending to the removed file.)
     //
+    // Before it appends, it cuts off the bytes that an append of any process
+    // which did not finish left behind the last whole entry of the current
+    // file (a writer that died in the middle of its write), with a trace
+    // record naming the file and the offset; whole entries are kept.
+    //
     // Throws ORV_LOGM_FILE_OPEN_FAILED, ORV_LOGM_FILE_WRITE_FAILED (after
-    // taking the entry's partial bytes out of the file again),
+    // taking the entry's partial bytes out of the file again; also when the
+    // bytes of an unfinished append cannot be cut off),
     // ORV_LOGM_FILE_CLOSE_FAILED (closing the previous log file failed; the
     // entry is not written), ORV_LOGM_SERIALIZE_FAILED, and the latch's
     // errors; after a failure the previous-LSN chain is unchanged.
@@ -157,6 +183,12 @@ private:
     // Closes the open log file, if any; false when the close failed (the
     // descriptor is released all the same).
     bool closeLogFile();
+    // Under the latch, with log file n open and size bytes long: cuts off
+    // what an append that did not finish left behind the whole entries, and
+    // returns the file's length after that. Throws ORV_LOGM_FILE_OPEN_FAILED
+    // (the rest cannot be read) and ORV_LOGM_FILE_WRITE_FAILED (it cannot be
+    // cut); the file is closed then.
+    off_t cutUnfinishedAppend(Uint16 logFileNumber, off_t size);
 
     LogFileHandling* logfilehandling;
     std::string sPrevLsn;

@@ -5,6 +5,7 @@
 #include "OrvException.h"
 #include "log/OrvAbstractLogEntry.h"
 #include "log/OrvIndexLogEntry.h"
+#include "log/OrvLogReader.h"
 #include "log/OrvRecordLogEntry.h"
 #include "log/OrvRecovery.h"
 #include "support/OrvDecimalText.h"
@@ -22,6 +23,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <new>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -61,6 +64,136 @@ off_t lengthOf(int fd) {
     return OrvIo::lseek(fd, 0, SEEK_END);
 }
 
+// Reads bytes [from, length) of an open log file. Returns 0 or the negated
+// errno; throws ORV_MM_ALLOC_FAIL when they do not fit into memory.
+int readRange(int fd, off_t from, off_t length, std::string& bytes) {
+    try {
+        bytes.resize(static_cast<std::size_t>(length - from));
+    } catch (const std::bad_alloc&) {
+        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(length - from));
+    } catch (const std::length_error&) {
+        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(length - from));
+    }
+    ssize_t got = OrvIo::preadAll(fd, bytes.empty() ? nullptr : &bytes[0], bytes.size(), from);
+    if (got < 0) {
+        return static_cast<int>(got);
+    }
+    // Shorter than its length said: taken as it is.
+    bytes.resize(static_cast<std::size_t>(got));
+    return 0;
+}
+
+// The offset behind the whole entries of the given bytes of log file n, which
+// begin at file offset base with an entry. problem tells what is wrong at
+// that offset, when the bytes do not end there.
+std::size_t wholeEntriesEnd(const std::string& bytes, std::size_t base, Uint16 n,
+                            std::string& problem) {
+    OrvLogReader::FileResult result = OrvLogReader::parseFileFrom(
+        bytes.data(), bytes.size(), base, n, [](const OrvLogReader::EntryView&) {});
+    problem = result.problem;
+    return result.end;
+}
+
+// Whether a whole entry begins somewhere behind position from of the bytes
+// (which begin at file offset base): then the damage at from is no torn tail
+// but lies in the middle of the log, and what follows it may be the work of
+// later appends (an appender that went on behind torn bytes begins its entry
+// right after them, with no line break between).
+bool wholeEntryFollows(const std::string& bytes, std::size_t from, std::size_t base, Uint16 n) {
+    for (std::size_t p = from + 1; p + 1 < bytes.size(); ++p) {
+        if ((bytes[p] != 'R' && bytes[p] != 'I') || bytes[p + 1] != ';') {
+            continue;
+        }
+        OrvLogReader::FileResult result = OrvLogReader::parseFileFrom(
+            bytes.data() + p, bytes.size() - p, base + p, n, [](const OrvLogReader::EntryView&) {});
+        if (result.entries > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string logFileName(const char* directory, Uint32 number) {
+    return std::string(directory) + "/" + std::to_string(number) + ".log";
+}
+
+// At the start, when no engine process can be running: finds the newest log
+// file, cuts a torn or malformed tail off it, and sets the area to append to
+// it. The newest file is the last of 1.log, 2.log, ... before the first
+// missing number: the readers of the log stop there, and an entry written
+// behind a gap would never be read back.
+void takeUpTheLog(LogFileHandling* area) {
+    ORV_TRACE(LogManager);
+    Uint32 newest = 0;
+    for (Uint32 n = 1; n <= ORV_MAX_UINT16; ++n) {
+        struct stat status;
+        if (OrvIo::stat(logFileName(area->logDirectory, n).c_str(), &status) != 0) {
+            break;
+        }
+        newest = n;
+    }
+    area->filenumber = 1;
+    area->endFileNumber = 0;
+    area->wholeEnd = 0;
+    if (newest == 0) {
+        // No log yet: the first append starts 1.log.
+        return;
+    }
+    std::string name = logFileName(area->logDirectory, newest);
+    int fd = OrvIo::open(name.c_str(), O_RDWR | O_CLOEXEC);
+    off_t length = fd < 0 ? -1 : lengthOf(fd);
+    std::string bytes;
+    int rc = length < 0 ? -EIO : 0;
+    if (rc == 0) {
+        try {
+            rc = readRange(fd, 0, length, bytes);
+        } catch (const OrvException&) {
+            (void)OrvIo::close(fd);
+            throw;
+        }
+    }
+    if (fd < 0 || rc != 0) {
+        if (fd >= 0) {
+            (void)OrvIo::close(fd);
+        }
+        ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+        ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, name);
+    }
+    Uint16 number = static_cast<Uint16>(newest);
+    std::string problem;
+    std::size_t end = wholeEntriesEnd(bytes, 0, number, problem);
+    area->filenumber = number;
+    if (end < bytes.size()) {
+        if (wholeEntryFollows(bytes, end, 0, number)) {
+            // Not a tail: cutting here would throw away the whole entries
+            // behind the damage. The file is left as it is, and appends go on
+            // at its end.
+            std::string text = "log file " + name + ": " + problem + " at offset " +
+                               std::to_string(end) +
+                               " is followed by whole entries; the file is not cut";
+            orvTrace.traceString(1, text.c_str());
+            (void)OrvIo::close(fd);
+            return;
+        }
+        std::string text = "log file " + name + ": " + problem + " at offset " +
+                           std::to_string(end) + "; the file is cut from " +
+                           std::to_string(bytes.size()) + " back to " + std::to_string(end) +
+                           " bytes";
+        orvTrace.traceString(1, text.c_str());
+        if (OrvIo::ftruncate(fd, static_cast<off_t>(end)) != 0) {
+            (void)OrvIo::close(fd);
+            ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, name);
+        }
+    }
+    if (OrvIo::close(fd) != 0) {
+        ORV_LOG_FILE_FAILURE(CLOSE_FAILED_TEXT);
+        ORV_THROW(ORV_LOGM_FILE_CLOSE_FAILED, name);
+    }
+    area->endFileNumber = number;
+    area->wholeEnd = end;
+}
+
 bool validDirectory(const LogFileHandling* area) {
     if (area->directoryLength == 0 || area->directoryLength >= ORV_LOG_DIRECTORY_CAPACITY) {
         return false;
@@ -92,12 +225,15 @@ void OrvLogManager::initializeLogFileHandling() {
         std::string shown(directory.data(), std::min<std::size_t>(length, 200));
         ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, shown + (length > 200 ? "..." : ""));
     }
+    // The log is taken up only once the set was created: its exclusive
+    // creation is what shows that no engine process is running, so that no
+    // append can be under way in the file whose tail is cut. A failure here
+    // removes the set again.
     OrvSharedSet::create(OrvMemoryManager::LogFileHandling, [&](void* data) {
         LogFileHandling* area = static_cast<LogFileHandling*>(data);
-        area->filenumber = 1;
-        area->padding = 0;
         area->directoryLength = static_cast<Uint32>(length);
         std::memcpy(area->logDirectory, directory.data(), length + 1);
+        takeUpTheLog(area);
     });
 }
 
@@ -210,6 +346,55 @@ bool OrvLogManager::closeLogFile() {
     return result == 0;
 }
 
+off_t OrvLogManager::cutUnfinishedAppend(Uint16 fileNumber, off_t size) {
+    ORV_TRACE(LogManager);
+    if (logfilehandling->endFileNumber != fileNumber) {
+        // Nothing known about this file's entries (no log file existed at
+        // the start): its length is taken as it is.
+        return size;
+    }
+    Uint64 end = logfilehandling->wholeEnd;
+    if (static_cast<Uint64>(size) <= end) {
+        if (static_cast<Uint64>(size) < end) {
+            std::string text = "log file " + getLogFileName(fileNumber) + " holds " +
+                               std::to_string(size) + " bytes, less than the " +
+                               std::to_string(end) + " of its whole entries";
+            orvTrace.traceString(1, text.c_str());
+            logfilehandling->wholeEnd = static_cast<Uint64>(size);
+        }
+        return size;
+    }
+    // An append did not finish: its writer died in the middle of it, or
+    // failed and could not take its bytes out again. A writer may have got
+    // its whole entry out before it died; whole entries stay, only a torn
+    // rest is cut.
+    std::string tail;
+    int rc = readRange(logFd, static_cast<off_t>(end), size, tail);
+    if (rc != 0) {
+        (void)closeLogFile();
+        ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+        ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, getLogFileName(fileNumber));
+    }
+    std::string problem;
+    std::size_t whole = wholeEntriesEnd(tail, static_cast<std::size_t>(end), fileNumber, problem);
+    if (whole < static_cast<std::size_t>(end) + tail.size()) {
+        std::string text = "log file " + getLogFileName(fileNumber) + ": " + problem +
+                           " at offset " + std::to_string(whole) +
+                           " left by an append that did not finish; the file is cut from " +
+                           std::to_string(size) + " back to " + std::to_string(whole) + " bytes";
+        orvTrace.traceString(1, text.c_str());
+        if (OrvIo::ftruncate(logFd, static_cast<off_t>(whole)) != 0) {
+            // Appending behind the torn bytes would hide the entry from
+            // every reader of the log.
+            (void)closeLogFile();
+            ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, getLogFileName(fileNumber));
+        }
+    }
+    logfilehandling->wholeEnd = whole;
+    return static_cast<off_t>(whole);
+}
+
 OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
     ORV_TRACE(LogManager);
     if (entry == nullptr) {
@@ -244,6 +429,10 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
         }
         size = lengthOf(logFd);
     }
+    // Before the switch: torn bytes may be what made the file look full.
+    if (size >= 0) {
+        size = cutUnfinishedAppend(fileNumber, size);
+    }
     while (size > static_cast<off_t>(ORV_LOG_FILE_SWITCH_SIZE)) {
         if (!closeLogFile()) {
             ORV_LOG_FILE_FAILURE(CLOSE_FAILED_TEXT);
@@ -277,6 +466,10 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
     entry->serializeTo(record);
     record.push_back('\n');
 
+    // Recorded before the write: should this process die in the middle of
+    // it, the next appender knows where the whole entries end.
+    logfilehandling->endFileNumber = fileNumber;
+    logfilehandling->wholeEnd = static_cast<Uint64>(size);
     ssize_t written = OrvIo::appendAll(logFd, record.data(), record.size());
     if (written != static_cast<ssize_t>(record.size())) {
         ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
@@ -285,11 +478,14 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
         // since (the latch is held), so the file is cut back to where this
         // entry began.
         if (OrvIo::ftruncate(logFd, size) != 0) {
-            orvTrace.traceString(2, "the partial log entry could not be taken out again");
+            orvTrace.traceString(
+                2,
+                "the partial log entry could not be taken out again; the next append cuts it off");
         }
         (void)closeLogFile();
         ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, getLogFileName(fileNumber));
     }
+    logfilehandling->wholeEnd = static_cast<Uint64>(size) + record.size();
     sPrevLsn = lsn.dump();
     sPrevTransactionID = transactionText;
     return lsn;

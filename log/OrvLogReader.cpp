@@ -140,12 +140,12 @@ private:
     bool wasTruncated = false;
 };
 
-// Parses the entry at offset start. False when it is not a whole,
-// well-formed entry; the cursor tells why.
-bool parseEntry(const char* bytes, std::size_t size, std::size_t start, Uint16 fileNumber,
-                Cursor& cursor, OrvLogReader::EntryView& view) {
+// Parses the entry at position start of bytes, which begin at file offset
+// base. False when it is not a whole, well-formed entry; the cursor tells why.
+bool parseEntry(const char* bytes, std::size_t size, std::size_t start, std::size_t base,
+                Uint16 fileNumber, Cursor& cursor, OrvLogReader::EntryView& view) {
     view = OrvLogReader::EntryView();
-    view.offset = start;
+    view.offset = base + start;
     if (start >= size) {
         return cursor.fail(true, "kind");
     }
@@ -161,7 +161,8 @@ bool parseEntry(const char* bytes, std::size_t size, std::size_t start, Uint16 f
     }
     // The LSN is where the entry was written; any other value means the bytes
     // here are not the entry the writer put here.
-    if (start > ORV_MAX_UINT32 || !(view.lsn == OrvLsn(fileNumber, static_cast<Uint32>(start)))) {
+    if (view.offset > ORV_MAX_UINT32 ||
+        !(view.lsn == OrvLsn(fileNumber, static_cast<Uint32>(view.offset)))) {
         return cursor.fail(false, "LSN (not the entry's place)");
     }
     if (!cursor.lsnField(view.prevLsn, "previous LSN")) {
@@ -225,14 +226,21 @@ namespace OrvLogReader {
 FileResult parseFile(const char* bytes, std::size_t size, Uint16 fileNumber,
                      const std::function<void(const EntryView&)>& onEntry) {
     ORV_TRACE(LogManager);
+    return parseFileFrom(bytes, size, 0, fileNumber, onEntry);
+}
+
+FileResult parseFileFrom(const char* bytes, std::size_t size, std::size_t base, Uint16 fileNumber,
+                         const std::function<void(const EntryView&)>& onEntry) {
+    ORV_TRACE(LogManager);
     FileResult result;
     if (bytes == nullptr) {
         size = 0;
     }
+    std::size_t position = 0;
     EntryView view;
-    while (result.end < size) {
-        Cursor cursor(bytes, size, result.end);
-        if (!parseEntry(bytes, size, result.end, fileNumber, cursor, view)) {
+    while (position < size) {
+        Cursor cursor(bytes, size, position);
+        if (!parseEntry(bytes, size, position, base, fileNumber, cursor, view)) {
             result.complete = false;
             result.problem = std::string(cursor.truncated() ? "truncated" : "malformed") +
                              " entry (" + cursor.failedField() + ")";
@@ -240,8 +248,9 @@ FileResult parseFile(const char* bytes, std::size_t size, Uint16 fileNumber,
         }
         onEntry(view);
         ++result.entries;
-        result.end += view.size;
+        position += view.size;
     }
+    result.end = base + position;
     return result;
 }
 

@@ -63,7 +63,8 @@ struct EntryView {
 struct FileResult {
     // Whole entries handed out.
     std::size_t entries = 0;
-    // Offset just behind the last whole entry (and its line break).
+    // Offset just behind the last whole entry (and its line break); the
+    // offset the bytes began at when there was none.
     std::size_t end = 0;
     // True when the bytes end exactly there; false when the bytes from `end`
     // on are a truncated or malformed entry.
@@ -78,6 +79,13 @@ struct FileResult {
 // size is 0. Throws nothing of its own; an exception of onEntry passes on.
 FileResult parseFile(const char* bytes, std::size_t size, Uint16 fileNumber,
                      const std::function<void(const EntryView&)>& onEntry);
+
+// The same for a part of the file: bytes[0 .. size) are the file's bytes
+// from offset base on, and base is where an entry begins. Offsets (the
+// views', FileResult::end) are offsets in the file, so an entry's LSN is
+// checked against its place in the file as above.
+FileResult parseFileFrom(const char* bytes, std::size_t size, std::size_t base, Uint16 fileNumber,
+                         const std::function<void(const EntryView&)>& onEntry);
 
 // Fill an entry from a record ('R') or index ('I') view: writeVariables, then
 // the LSN and the previous LSN. Throw what writeVariables throws.

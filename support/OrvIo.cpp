@@ -3,6 +3,7 @@
 #include "support/OrvTrace.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +27,7 @@ struct Decision {
     bool fail = false;
     int error = 0;
     Sint64 shortBytes = -1;
+    bool killAfterTransfer = false;
 };
 
 // Counts the call and looks for a fault that hits it. Only reached while a
@@ -46,6 +48,7 @@ Decision decideSlow(OrvIo::Call call) {
         }
         if (armed.fault.shortBytes >= 0) {
             decision.shortBytes = armed.fault.shortBytes;
+            decision.killAfterTransfer = armed.fault.killAfterTransfer;
         } else {
             decision.fail = true;
             decision.error = armed.fault.error;
@@ -70,6 +73,15 @@ inline std::size_t shortened(std::size_t length, const Decision& decision) {
         return static_cast<std::size_t>(decision.shortBytes);
     }
     return length;
+}
+
+// A planned crash right after a write: the process ends here, holding
+// whatever it holds, as if it had been killed in the middle of the call.
+template <typename T> inline T afterTransfer(T transferred, const Decision& decision) {
+    if (decision.killAfterTransfer) {
+        ::kill(::getpid(), SIGKILL);
+    }
+    return transferred;
 }
 
 } // namespace
@@ -142,7 +154,8 @@ ssize_t pwrite(int fd, const void* buffer, std::size_t length, off_t offset) {
     if (decision.fail) {
         return -decision.error;
     }
-    return result(::pwrite(fd, buffer, shortened(length, decision), offset));
+    return afterTransfer(result(::pwrite(fd, buffer, shortened(length, decision), offset)),
+                         decision);
 }
 
 int fstat(int fd, struct stat* status) {
@@ -187,7 +200,7 @@ ssize_t append(int fd, const void* buffer, std::size_t length) {
     if (decision.fail) {
         return -decision.error;
     }
-    return result(::write(fd, buffer, shortened(length, decision)));
+    return afterTransfer(result(::write(fd, buffer, shortened(length, decision))), decision);
 }
 
 off_t lseek(int fd, off_t offset, int whence) {

@@ -53,6 +53,12 @@ struct Fault {
     // Also hit every later matching call, until clearFaults(). (A sticky
     // EINTR would make the *All loops below retry for ever.)
     bool sticky = false;
+    // For Pwrite and Append with shortBytes set: right after the transfer
+    // the process kills itself with SIGKILL, leaving the file as a crash in
+    // the middle of the write would (a shortBytes at least the length asked
+    // for writes everything and then dies, before the caller sees the
+    // result). Nothing after the transfer runs: no destructor, no release.
+    bool killAfterTransfer = false;
 };
 
 // Plans a fault; up to 16 can be armed at once. Returns false when the table

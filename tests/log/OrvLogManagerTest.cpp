@@ -278,8 +278,12 @@ TEST_F(OrvLogManagerTest, OpenAndCloseFailuresAreReported) {
 
     // The file of the last append stays open; a failure to close it when the
     // log moves on to the next file is reported, and nothing is written.
-    OrvLsn first = logManager()->createLogEntry(&entry);
-    ASSERT_EQ(0, ::truncate(logFile(1).c_str(), ORV_LOG_FILE_SWITCH_SIZE + 1));
+    // (The file is filled by an entry: bytes that are no whole entry would be
+    // cut off again as the rest of an unfinished append.)
+    OrvRecordLogEntry filling =
+        recordEntry(tid, INSERT, std::string(ORV_LOG_FILE_SWITCH_SIZE, 'f'));
+    OrvLsn first = logManager()->createLogEntry(&filling);
+    ASSERT_LT(static_cast<off_t>(ORV_LOG_FILE_SWITCH_SIZE), fileSize(logFile(1)));
     OrvIo::Fault closing;
     closing.call = OrvIo::Call::Close;
     ASSERT_TRUE(OrvIo::armFault(closing));
@@ -297,9 +301,10 @@ TEST_F(OrvLogManagerTest, OpenAndCloseFailuresAreReported) {
 }
 
 TEST_F(OrvLogManagerTest, AProcessFollowsTheSwitchAnotherProcessMade) {
-    OrvRecordLogEntry entry = recordEntry(tid, INSERT);
+    OrvRecordLogEntry entry = recordEntry(tid, INSERT, std::string(ORV_LOG_FILE_SWITCH_SIZE, 'f'));
     logManager()->createLogEntry(&entry);
-    ASSERT_EQ(0, ::truncate(logFile(1).c_str(), ORV_LOG_FILE_SWITCH_SIZE + 1));
+    off_t fullSize = fileSize(logFile(1));
+    ASSERT_LT(static_cast<off_t>(ORV_LOG_FILE_SWITCH_SIZE), fullSize);
     // Another engine process appends next and moves the log on to 2.log.
     orvtest::ProcessResult other =
         orvtest::runProgram({std::string(ORV_TEST_BINARY_DIR) + "/orv_log_append_helper", "1"});
@@ -310,7 +315,7 @@ TEST_F(OrvLogManagerTest, AProcessFollowsTheSwitchAnotherProcessMade) {
     // This process still has 1.log open; its next entry follows the child's.
     OrvRecordLogEntry next = recordEntry(tid, UPDATE);
     EXPECT_EQ(OrvLsn(2, static_cast<Uint32>(childBytes)), logManager()->createLogEntry(&next));
-    EXPECT_EQ(static_cast<off_t>(ORV_LOG_FILE_SWITCH_SIZE + 1), fileSize(logFile(1)));
+    EXPECT_EQ(fullSize, fileSize(logFile(1)));
 }
 
 TEST_F(OrvLogManagerTest, RollbackListsAreThoseOfTheRunThisProcessWrote) {

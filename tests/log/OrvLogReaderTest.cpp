@@ -149,6 +149,40 @@ TEST(OrvLogReaderTest, MalformedFieldsEndTheLogThere) {
     EXPECT_EQ("truncated entry (before image)", result.problem);
 }
 
+// A part of a file, read from where one of its entries begins: offsets and
+// the LSN check are those of the file.
+TEST(OrvLogReaderTest, APartOfAFileIsReadAtItsPlaceInTheFile) {
+    SampleLog log = sampleLog();
+    std::size_t base = log.ends[0];
+    std::string rest = log.bytes.substr(base);
+    std::vector<std::size_t> offsets;
+    auto collect = [&](const OrvLogReader::EntryView& view) {
+        EXPECT_EQ(OrvLsn(1, static_cast<Uint32>(view.offset)), view.lsn);
+        offsets.push_back(view.offset);
+    };
+    OrvLogReader::FileResult result =
+        OrvLogReader::parseFileFrom(rest.data(), rest.size(), base, 1, collect);
+    EXPECT_TRUE(result.complete) << result.problem;
+    EXPECT_EQ(log.bytes.size(), result.end);
+    EXPECT_EQ((std::vector<std::size_t>{log.ends[0], log.ends[1]}), offsets);
+
+    // Read as if it began elsewhere, the first entry names another place.
+    offsets.clear();
+    result = OrvLogReader::parseFileFrom(rest.data(), rest.size(), base + 1, 1, collect);
+    EXPECT_FALSE(result.complete);
+    EXPECT_EQ(base + 1, result.end);
+    EXPECT_EQ("malformed entry (LSN (not the entry's place))", result.problem);
+    EXPECT_TRUE(offsets.empty());
+
+    // Cut in its last entry: the end is the file offset behind the entry before.
+    std::string torn = rest.substr(0, rest.size() - 3);
+    result = OrvLogReader::parseFileFrom(torn.data(), torn.size(), base, 1,
+                                         [](const OrvLogReader::EntryView&) {});
+    EXPECT_EQ(1u, result.entries);
+    EXPECT_EQ(log.ends[1], result.end);
+    EXPECT_EQ(0u, result.problem.find("truncated entry")) << result.problem;
+}
+
 TEST(OrvLogReaderTest, ExtremeButValidFieldsAreRead) {
     TupleId tid(65535, 255);
     OrvRecordLogEntry entry(OrvTransactionId(ORV_MIN_SINT32, 65535), 65535, "", 0, nullptr, 0,
