@@ -21,6 +21,8 @@
 #include "file/OrvFileManager.h"
 #include "support/OrvLatch.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -269,13 +271,7 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 int main(int argc, char** argv) {
     OrvError error;
-    char pattern[] = "/tmp/orv-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    directory = pattern;
-    setenv("ORV_DATABASE_PATH", directory.c_str(), 1);
+    directory = orvbench::makeDatabaseDirectory();
     void* shared =
         mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED || pipe(toSecond) != 0 || pipe(fromSecond) != 0) {

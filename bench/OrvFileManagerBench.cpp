@@ -6,6 +6,8 @@
 
 #include "OrvError.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
@@ -23,13 +25,7 @@ constexpr PageId PAGES = 64;
 class Database {
 public:
     Database() {
-        char pattern[] = "/tmp/orv-bench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        directory = pattern;
-        setenv("ORV_DATABASE_PATH", directory.c_str(), 1);
+        directory = orvbench::makeDatabaseDirectory();
         OrvFileManager* fm = OrvFileManager::getInstance();
         std::vector<char> page(ORV_PAGE_SIZE, 'b');
         if (fm->create(SEGMENT) != ORV_SUCCESS || fm->open(SEGMENT) != ORV_SUCCESS ||

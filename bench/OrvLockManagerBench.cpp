@@ -14,6 +14,8 @@
 #include "lock/OrvLockList.h"
 #include "support/OrvMemoryManager.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
@@ -35,13 +37,7 @@ constexpr SlotId SLOTS_PER_PAGE = 200;
 class Database {
 public:
     Database() {
-        char pattern[] = "/tmp/orv-bench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        directory = pattern;
-        setenv("ORV_DATABASE_PATH", directory.c_str(), 1);
+        directory = orvbench::makeDatabaseDirectory();
         try {
             OrvLockManager::initializeLockList();
             OrvLockManager::getInstance();

@@ -1,5 +1,6 @@
 // Installs the engine into a temporary prefix and builds a small program of
 // its own against it, the way a process that links the engine would.
+#include "OrvTestDatabase.h"
 #include "OrvTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,19 @@ add_executable(app main.cpp)
 target_link_libraries(app PRIVATE orv::orv)
 )";
 
-const char* const appMain = R"(#include "OrvError.h"
+// Every public header, so that each one compiles from the installed tree; the
+// program starts and stops the engine on ORV_DATABASE_PATH.
+const char* const appMain = R"(#include "OrvBuffer.h"
+#include "OrvDebug.h"
+#include "OrvError.h"
 #include "OrvException.h"
+#include "OrvIndexKey.h"
+#include "OrvLock.h"
+#include "OrvLog.h"
+#include "OrvLsn.h"
+#include "OrvRecord.h"
+#include "OrvSystem.h"
+#include "OrvTransaction.h"
 #include "OrvTypes.h"
 
 #include <iostream>
@@ -34,7 +46,16 @@ int main() {
     char sqlstate[6] = {};
     error.getError(message, sizeof(message), sqlstate);
     std::cout << sqlstate << ": " << message << std::endl;
-    return error.getErrorCode() == ORV_FM_FILE_NOT_FOUND ? 0 : 1;
+    try {
+        OrvSystem::start();
+        OrvSystem::stopAllManagers();
+        OrvSystem::stop(false);
+    } catch (const OrvException& e) {
+        e.print(std::cerr);
+        return 2;
+    }
+    std::cout << "started and stopped" << std::endl;
+    return 0;
 }
 )";
 
@@ -61,7 +82,14 @@ TEST(InstallTest, ClientBuildsAgainstInstalledPackage) {
     orvtest::ProcessResult compile = runProgram({ORV_CMAKE_COMMAND, "--build", build});
     ASSERT_EQ(0, compile.exitCode) << compile.out << compile.err;
 
-    orvtest::ProcessResult run = runProgram({build + "/app"});
+    // The engine's sets are made in a database directory of the test's own.
+    orvtest::TestDatabase db;
+    orvtest::ProcessResult run =
+        runProgram({build + "/app"}, {{"ORV_DATABASE_PATH", db.path()}}, db.path());
     EXPECT_EQ(0, run.exitCode) << run.err;
-    EXPECT_EQ("FM001: The file for segment 7 could not be found.\n", run.out);
+    EXPECT_EQ("FM001: The file for segment 7 could not be found.\nstarted and stopped\n",
+              run.out);
+    for (int set = 0; set < 3; ++set) {
+        EXPECT_EQ(-1, db.segmentId(set));
+    }
 }
