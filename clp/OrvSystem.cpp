@@ -6,6 +6,7 @@
 #include "OrvLock.h"
 #include "OrvLog.h"
 #include "file/OrvFileManager.h"
+#include "record/OrvRecordManager.h"
 #include "support/OrvMemoryManager.h"
 #include "support/OrvSharedSet.h"
 #include "support/OrvTrace.h"
@@ -120,6 +121,7 @@ void OrvSystem::stopAllManagers() {
     ORV_TRACE(CommandLine);
     // Users of a manager go before it: catalog, record, index, lock, log and
     // buffer managers join this list, in that order, ahead of the file manager.
+    OrvRecordManager::deleteInstance();
     OrvLockManager::deleteInstance();
     OrvLogManager::deleteInstance();
     OrvBufferManager::deleteInstance();
