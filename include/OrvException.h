@@ -32,6 +32,11 @@ public:
     OrvException(OrvErrorCode errorCode, const std::string& file, unsigned line,
                  const std::string& function, const std::string& token1, const std::string& token2,
                  const std::string& token3, const std::string& token4);
+    // Five tokens: ORV_RM_GET_RECORD_TOO_LONG is the one message with five
+    // placeholders, and it would otherwise always lose its last value.
+    OrvException(OrvErrorCode errorCode, const std::string& file, unsigned line,
+                 const std::string& function, const std::string& token1, const std::string& token2,
+                 const std::string& token3, const std::string& token4, const std::string& token5);
     // Used by raise: the text of the failed call, no tokens.
     OrvException(OrvErrorCode errorCode, const std::string& call, const std::string& file,
                  unsigned line, const std::string& function);
@@ -53,7 +58,7 @@ public:
     const std::string& getFile() const;
     unsigned getLine() const;
     const std::string& getFunction() const;
-    const std::string& getToken(int n) const; // n in 1..4
+    const std::string& getToken(int n) const; // n in 1..5
     const std::string& getBacktrace() const;
 
     // Returns ORV_SUCCESS for ORV_SUCCESS; throws for every other code,
@@ -108,6 +113,7 @@ private:
     std::string errorToken2;
     std::string errorToken3;
     std::string errorToken4;
+    std::string errorToken5;
     std::string backtrace;
 };
 

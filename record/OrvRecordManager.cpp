@@ -86,9 +86,7 @@ void checkKnownType(const Slot& slot) {
 }
 
 // The record [offset, offset + length) must lie between the end of the
-// directory and the end of the page. The message of
-// ORV_RM_GET_RECORD_TOO_LONG has a fifth placeholder for the page size, which
-// an OrvException cannot carry (it takes four tokens).
+// directory and the end of the page.
 void checkRecordPlace(const OrvPage& page, Uint32 dirEnd, Uint32 offset, Uint32 length) {
     if (offset < dirEnd || offset >= PAGE_END) {
         ORV_THROW(ORV_RM_RECORD_OUT_OF_PAGE_BOUNDS, OrvException::to_string(offset),
@@ -98,7 +96,8 @@ void checkRecordPlace(const OrvPage& page, Uint32 dirEnd, Uint32 offset, Uint32 
     if (offset + length > PAGE_END) {
         ORV_THROW(ORV_RM_GET_RECORD_TOO_LONG, OrvException::to_string(offset),
                   OrvException::to_string(page.getPageId()),
-                  OrvException::to_string(page.getSegmentId()), OrvException::to_string(length));
+                  OrvException::to_string(page.getSegmentId()), OrvException::to_string(length),
+                  OrvException::to_string(ORV_PAGE_SIZE));
     }
 }
 

@@ -52,9 +52,16 @@ OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsig
                            const std::string& functionName, const std::string& token1,
                            const std::string& token2, const std::string& token3,
                            const std::string& token4)
+    : OrvException(code, fileName, lineNo, functionName, token1, token2, token3, token4,
+                   std::string()) {}
+
+OrvException::OrvException(OrvErrorCode code, const std::string& fileName, unsigned lineNo,
+                           const std::string& functionName, const std::string& token1,
+                           const std::string& token2, const std::string& token3,
+                           const std::string& token4, const std::string& token5)
     : errorCode(code), call("UNKNOWN"), file(fileName), line(lineNo), function(functionName),
       errorToken1(token1), errorToken2(token2), errorToken3(token3), errorToken4(token4),
-      backtrace(takeStackTrace(2)) {
+      errorToken5(token5), backtrace(takeStackTrace(2)) {
     ORV_TRACE(Support);
 }
 
@@ -128,8 +135,10 @@ const std::string& OrvException::getToken(int n) const {
         return errorToken2;
     case 3:
         return errorToken3;
-    default:
+    case 4:
         return errorToken4;
+    default:
+        return errorToken5;
     }
 }
 
@@ -153,7 +162,9 @@ void OrvException::SET_ERROR() const {
     const char* t2 = errorToken2.c_str();
     const char* t3 = errorToken3.c_str();
     const char* t4 = errorToken4.c_str();
-    if (!errorToken4.empty()) {
+    if (!errorToken5.empty()) {
+        error->setError(Support, errorCode, t1, t2, t3, t4, errorToken5.c_str());
+    } else if (!errorToken4.empty()) {
         error->setError(Support, errorCode, t1, t2, t3, t4);
     } else if (!errorToken3.empty()) {
         error->setError(Support, errorCode, t1, t2, t3);
@@ -172,7 +183,7 @@ void OrvException::print_message(std::ostream& os) const {
     os << std::endl << "Exception aufgetreten: " << std::endl;
     OrvError* error = OrvError::getErrorObject();
     error->setError(Support, errorCode, errorToken1.c_str(), errorToken2.c_str(),
-                    errorToken3.c_str(), errorToken4.c_str());
+                    errorToken3.c_str(), errorToken4.c_str(), errorToken5.c_str());
     error->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
     char message[1000] = {};
     char sqlstate[6] = {};

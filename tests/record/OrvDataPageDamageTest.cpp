@@ -3,6 +3,7 @@
 // and leave the page as it was; the sanitizer build shows that nothing is
 // read or written outside the page. And the structure checker must see each
 // kind of damage.
+#include "OrvError.h"
 #include "RecordTestSupport.h"
 
 namespace {
@@ -67,6 +68,14 @@ TEST_F(DamagedPageTest, RecordLengthPastThePageEnd) {
     EXPECT_EQ("1", e.getToken(2));
     EXPECT_EQ("5", e.getToken(3));
     EXPECT_EQ("97", e.getToken(4));
+    EXPECT_EQ("4096", e.getToken(5));
+    e.SET_ERROR();
+    char message[ORV_ERROR_MESSAGE_LENGTH + 1] = {};
+    OrvError::getErrorObject()->getError(message, sizeof(message), nullptr);
+    EXPECT_STREQ("The length of record at offset 4000 that was requested from page 1 in segment 5 "
+                 "indicates a size of 97 bytes.  So the complete record exceeds the total page "
+                 "size of 4096 bytes.",
+                 message);
     setSlot(1, 4000, 65535, RM::PrimaryRecord);
     EXPECT_EQ(ORV_RM_GET_RECORD_TOO_LONG, readCode(1));
     // Exactly to the end is a record.
