@@ -33,7 +33,7 @@ void OrvBMHash::resetPagesPointer() {
 }
 
 Uint16 OrvBMHash::getHashValue(SegmentId /*segment*/, PageId pageId) const {
-    ORV_TRACE(BufferManager);
+    // No trace scope: plain arithmetic on the path of every page lookup.
     // The segment does not enter the value: pages with one number in several
     // segments share a bucket and are told apart by comparing both.
     return static_cast<Uint16>(FIRST_BUCKET_HEAD + pageId % ORV_BM_NUM_HASH_BUCKETS);
@@ -108,6 +108,14 @@ void OrvBMHash::linkFirst(Uint16 index, Uint16 head) {
     hashArray[head].next = index;
 }
 
+void OrvBMHash::moveToFront(Uint16 frame, Uint16 head) {
+    if (hashArray[nextOf(head)].prev != head) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    unlink(frame);
+    linkFirst(frame, head);
+}
+
 void OrvBMHash::insert(Uint16 frame) {
     ORV_TRACE(BufferManager);
     checkFrame(frame);
@@ -119,13 +127,7 @@ void OrvBMHash::insert(Uint16 frame) {
     if (nextOf(FREE_LIST_HEAD) == FREE_LIST_HEAD) {
         ORV_THROW(ORV_BM_BUFFER_FULL);
     }
-    const Uint16 bucket = getHashValue(pages[frame].segmentId, pages[frame].pageId);
-    // Checked before the unlink, so that a failure changes nothing.
-    if (hashArray[nextOf(bucket)].prev != bucket) {
-        ORV_THROW(ORV_INTERNAL_FAIL);
-    }
-    unlink(frame);
-    linkFirst(frame, bucket);
+    moveToFront(frame, getHashValue(pages[frame].segmentId, pages[frame].pageId));
 }
 
 bool OrvBMHash::find(SegmentId segment, PageId pageId, Uint16& frame) const {
@@ -168,9 +170,5 @@ void OrvBMHash::remove(Uint16 frame) {
     if (headOf(frame) == FREE_LIST_HEAD) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
-    if (hashArray[nextOf(FREE_LIST_HEAD)].prev != FREE_LIST_HEAD) {
-        ORV_THROW(ORV_INTERNAL_FAIL);
-    }
-    unlink(frame);
-    linkFirst(frame, FREE_LIST_HEAD);
+    moveToFront(frame, FREE_LIST_HEAD);
 }

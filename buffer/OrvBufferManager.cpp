@@ -181,7 +181,7 @@ void OrvBufferManager::initializeBuffer() {
 // ---- helpers ---------------------------------------------------------------
 
 int OrvBufferManager::frameIndexOf(const OrvPage* page) const {
-    ORV_TRACE(BufferManager);
+    // No trace scope: plain arithmetic on the path of every releasePage.
     // Compared as integers: a pointer that is no frame of the pool must not
     // take part in pointer arithmetic on the frame array.
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(data);

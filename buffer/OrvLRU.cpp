@@ -89,17 +89,20 @@ bool OrvLRU::isFull() const {
     return getFreeSlot() == EMPTY_LIST_HEAD;
 }
 
-// Moving a frame to the front of a list: the neighbours of both places are
-// checked before the first link changes, so a failure leaves the lists as
-// they were.
-void OrvLRU::insert(Uint16 frame) {
-    ORV_TRACE(BufferManager);
-    checkFrame(frame);
-    if (lru[nextOf(USED_LIST_HEAD)].prev != USED_LIST_HEAD) {
+// The neighbours of both places are checked before the first link changes,
+// so a failure leaves the lists as they were.
+void OrvLRU::moveToFront(Uint16 frame, Uint16 head) {
+    if (lru[nextOf(head)].prev != head) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     unlink(frame);
-    linkFirst(frame, USED_LIST_HEAD);
+    linkFirst(frame, head);
+}
+
+void OrvLRU::insert(Uint16 frame) {
+    ORV_TRACE(BufferManager);
+    checkFrame(frame);
+    moveToFront(frame, USED_LIST_HEAD);
 }
 
 void OrvLRU::touch(Uint16 frame) {
@@ -108,21 +111,13 @@ void OrvLRU::touch(Uint16 frame) {
     if (nextOf(USED_LIST_HEAD) == frame) {
         return;
     }
-    if (lru[nextOf(USED_LIST_HEAD)].prev != USED_LIST_HEAD) {
-        ORV_THROW(ORV_INTERNAL_FAIL);
-    }
-    unlink(frame);
-    linkFirst(frame, USED_LIST_HEAD);
+    moveToFront(frame, USED_LIST_HEAD);
 }
 
 void OrvLRU::removeEntry(Uint16 frame) {
     ORV_TRACE(BufferManager);
     checkFrame(frame);
-    if (lru[nextOf(EMPTY_LIST_HEAD)].prev != EMPTY_LIST_HEAD) {
-        ORV_THROW(ORV_INTERNAL_FAIL);
-    }
-    unlink(frame);
-    linkFirst(frame, EMPTY_LIST_HEAD);
+    moveToFront(frame, EMPTY_LIST_HEAD);
 }
 
 void OrvLRU::remove(Uint16& frame) {

@@ -77,6 +77,9 @@ private:
     Uint16 prevOf(Uint16 index) const;
     void unlink(Uint16 index);
     void linkFirst(Uint16 index, Uint16 head);
+    // Moves frame f to the front of the list of `head`; the links of both
+    // places are checked before the first one changes.
+    void moveToFront(Uint16 frame, Uint16 head);
     static void checkFrame(Uint16 frame);
     static void checkPages();
 

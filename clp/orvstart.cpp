@@ -1,5 +1,5 @@
 // orvstart: creates the engine's shared state for the database in
-// ORV_DATABASE_PATH (default: the working directory) and sets up its catalog.
+// ORV_DATABASE_PATH (default: the working directory).
 #include "OrvError.h"
 #include "OrvException.h"
 #include "OrvSystem.h"

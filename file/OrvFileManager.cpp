@@ -1,5 +1,7 @@
 #include "file/OrvFileManager.h"
 
+#include "support/OrvDatabasePath.h"
+
 #include "OrvError.h"
 #include "support/OrvIo.h"
 #include "support/OrvTrace.h"
@@ -102,12 +104,7 @@ OrvFileManager::Existence OrvFileManager::exists(const char* path) const {
 const char* OrvFileManager::getFileName(SegmentId segment) {
     ORV_TRACE(FileManager);
     if (segmentOffset == 0) {
-        const char* directory = std::getenv("ORV_DATABASE_PATH");
-        // An empty value names no directory; it counts as unset rather than
-        // putting the segment files into the root directory.
-        if (directory == nullptr || *directory == '\0') {
-            directory = ORV_DEFAULT_DATABASE_PATH;
-        }
+        const char* directory = orvDatabasePath();
         std::memset(fileName, 0, sizeof(fileName));
         std::size_t length = std::strlen(directory);
         if (length > MAX_DIRECTORY_LENGTH) {
@@ -134,15 +131,18 @@ bool OrvFileManager::findFileInList(SegmentId segment) const {
     return openFiles.find(segment) != openFiles.end();
 }
 
-int OrvFileManager::getFileHandle(SegmentId segment) const {
+OrvErrorCode OrvFileManager::prepareTransfer(SegmentId segment, PageId page, const void* buffer,
+                                             OrvErrorCode failCode, int& handle, off_t& size) {
     ORV_TRACE(FileManager);
+    // ORV_INVALID_PAGE_ID names no page; asking for it is a caller's error.
+    if (buffer == nullptr || page == ORV_INVALID_PAGE_ID) {
+        return fail(ORV_PARAMETER_FAIL);
+    }
     auto entry = openFiles.find(segment);
-    return entry == openFiles.end() ? -1 : entry->handle;
-}
-
-OrvErrorCode OrvFileManager::getPageAlignedSize(SegmentId segment, int handle,
-                                                OrvErrorCode failCode, off_t& size) {
-    ORV_TRACE(FileManager);
+    if (entry == openFiles.end()) {
+        return fail(ORV_FM_FILE_NOT_OPEN, number(segment).c_str());
+    }
+    handle = entry->handle;
     // The end of the file by lseek rather than fstat: on ext4 an fstat after
     // a write costs more than the page write itself, lseek a fraction. The
     // descriptor's position is of no use otherwise (all I/O is pread/pwrite).
@@ -258,16 +258,9 @@ OrvErrorCode OrvFileManager::close(SegmentId segment) {
 
 OrvErrorCode OrvFileManager::read(SegmentId segment, PageId page, void* buffer) {
     ORV_TRACE(FileManager);
-    // ORV_INVALID_PAGE_ID names no page; asking for it is a caller's error.
-    if (buffer == nullptr || page == ORV_INVALID_PAGE_ID) {
-        return fail(ORV_PARAMETER_FAIL);
-    }
-    int handle = getFileHandle(segment);
-    if (handle < 0) {
-        return fail(ORV_FM_FILE_NOT_OPEN, number(segment).c_str());
-    }
+    int handle = -1;
     off_t size = 0;
-    OrvErrorCode rc = getPageAlignedSize(segment, handle, ORV_FM_FILE_READ_FAIL, size);
+    OrvErrorCode rc = prepareTransfer(segment, page, buffer, ORV_FM_FILE_READ_FAIL, handle, size);
     if (rc != ORV_SUCCESS) {
         return rc;
     }
@@ -286,15 +279,9 @@ OrvErrorCode OrvFileManager::read(SegmentId segment, PageId page, void* buffer) 
 
 OrvErrorCode OrvFileManager::write(SegmentId segment, PageId page, const void* buffer) {
     ORV_TRACE(FileManager);
-    if (buffer == nullptr || page == ORV_INVALID_PAGE_ID) {
-        return fail(ORV_PARAMETER_FAIL);
-    }
-    int handle = getFileHandle(segment);
-    if (handle < 0) {
-        return fail(ORV_FM_FILE_NOT_OPEN, number(segment).c_str());
-    }
+    int handle = -1;
     off_t size = 0;
-    OrvErrorCode rc = getPageAlignedSize(segment, handle, ORV_FM_FILE_WRITE_FAIL, size);
+    OrvErrorCode rc = prepareTransfer(segment, page, buffer, ORV_FM_FILE_WRITE_FAIL, handle, size);
     if (rc != ORV_SUCCESS) {
         return rc;
     }

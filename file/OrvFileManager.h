@@ -88,12 +88,13 @@ private:
     // nullptr after recording ORV_FM_PATH_TOO_LONG.
     const char* getFileName(SegmentId segment);
     bool findFileInList(SegmentId segment) const;
-    // The descriptor of an open segment, or -1.
-    int getFileHandle(SegmentId segment) const;
-    // Size of an open file, or the code it recorded (failCode when the size
-    // cannot be had, ORV_FM_FILE_INVALID_SIZE when not a whole number of pages).
-    OrvErrorCode getPageAlignedSize(SegmentId segment, int handle, OrvErrorCode failCode,
-                                    off_t& size);
+    // What read and write check first: the arguments, that the segment is
+    // open (its descriptor into handle) and the size of its file (into size).
+    // Returns ORV_SUCCESS or the code it recorded: ORV_PARAMETER_FAIL,
+    // ORV_FM_FILE_NOT_OPEN, failCode when the size cannot be had,
+    // ORV_FM_FILE_INVALID_SIZE when it is not a whole number of pages.
+    OrvErrorCode prepareTransfer(SegmentId segment, PageId page, const void* buffer,
+                                 OrvErrorCode failCode, int& handle, off_t& size);
 
     std::set<FileSegment, FileSegmentCompare> openFiles;
     char fileName[FILE_NAME_SIZE];

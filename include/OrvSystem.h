@@ -1,7 +1,7 @@
 // Start and stop of the engine's shared state.
 //
 // start() creates the shared memory sets (lock list, buffer pool, log file
-// handling) and sets up the catalog; stop() removes the sets again. Both act
+// handling); stop() removes them again. Both act
 // on the database named by ORV_DATABASE_PATH (default: the working directory).
 // Neither is safe to run twice at once on one database: the exclusive
 // creation of the sets makes a second start fail, not wait.

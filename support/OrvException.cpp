@@ -157,24 +157,10 @@ OrvErrorCode OrvException::raise(OrvErrorCode code, const std::string& callText,
 
 void OrvException::SET_ERROR() const {
     ORV_TRACE(Support);
+    // An empty token fills its placeholder exactly as an absent one does.
     OrvError* error = OrvError::getErrorObject();
-    const char* t1 = errorToken1.c_str();
-    const char* t2 = errorToken2.c_str();
-    const char* t3 = errorToken3.c_str();
-    const char* t4 = errorToken4.c_str();
-    if (!errorToken5.empty()) {
-        error->setError(Support, errorCode, t1, t2, t3, t4, errorToken5.c_str());
-    } else if (!errorToken4.empty()) {
-        error->setError(Support, errorCode, t1, t2, t3, t4);
-    } else if (!errorToken3.empty()) {
-        error->setError(Support, errorCode, t1, t2, t3);
-    } else if (!errorToken2.empty()) {
-        error->setError(Support, errorCode, t1, t2);
-    } else if (!errorToken1.empty()) {
-        error->setError(Support, errorCode, t1);
-    } else {
-        error->setError(Support, errorCode);
-    }
+    error->setError(Support, errorCode, errorToken1.c_str(), errorToken2.c_str(),
+                    errorToken3.c_str(), errorToken4.c_str(), errorToken5.c_str());
     error->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
 }
 

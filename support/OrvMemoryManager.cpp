@@ -1,5 +1,7 @@
 #include "support/OrvMemoryManager.h"
 
+#include "support/OrvDatabasePath.h"
+
 #include "OrvConfig.h"
 #include "OrvException.h"
 #include "support/OrvTrace.h"
@@ -69,7 +71,7 @@ std::size_t OrvMemoryManager::getSetSize(MemorySet set) const {
     return getSetProperties(set).size;
 }
 
-void OrvMemoryManager::getShmId(MemorySet set, int& shmId, bool create) {
+int OrvMemoryManager::getShmId(MemorySet set, bool create) {
     ORV_TRACE(Support);
     MemorySetAttributes& attributes = getSetProperties(set);
     const std::string setName = attributes.name;
@@ -80,10 +82,7 @@ void OrvMemoryManager::getShmId(MemorySet set, int& shmId, bool create) {
         flags |= IPC_CREAT | IPC_EXCL;
     }
 
-    const char* databasePath = std::getenv("ORV_DATABASE_PATH");
-    if (databasePath == nullptr) {
-        databasePath = ORV_DEFAULT_DATABASE_PATH;
-    }
+    const char* databasePath = orvDatabasePath();
     // realpath allocates a buffer of the size it needs; the path comes from the
     // environment and must never overrun a fixed buffer.
     std::unique_ptr<char, FreeDeleter> resolved(realpath(databasePath, nullptr));
@@ -118,15 +117,14 @@ void OrvMemoryManager::getShmId(MemorySet set, int& shmId, bool create) {
         }
         ORV_THROW(ORV_MM_SHM_GETID_FAIL, setName, errorNumber(error), errorText(error));
     }
-    shmId = id;
     attributes.shmId = id;
+    return id;
 }
 
 void OrvMemoryManager::createMemorySet(MemorySet set) {
     ORV_TRACE(Support);
     MemorySetAttributes& attributes = getSetProperties(set);
-    int shmId = -1;
-    getShmId(set, shmId, true);
+    const int shmId = getShmId(set, true);
 
     void* segment = shmat(shmId, nullptr, 0);
     if (segment == reinterpret_cast<void*>(-1)) {
@@ -154,8 +152,7 @@ void OrvMemoryManager::destroyMemorySet(MemorySet set) {
     // The id is always looked up by key: an id remembered from earlier may
     // belong to a segment that another process has destroyed (and perhaps
     // re-created under a new id) since.
-    int shmId = -1;
-    getShmId(set, shmId, false);
+    const int shmId = getShmId(set, false);
 
     if (shmctl(shmId, IPC_RMID, nullptr) != 0) {
         const int error = errno;
@@ -180,7 +177,7 @@ void OrvMemoryManager::connectToMemorySet(MemorySet set, void*& address) {
     // attaching it would hand out memory that no other process sees.
     int shmId = -1;
     try {
-        getShmId(set, shmId, false);
+        shmId = getShmId(set, false);
     } catch (const OrvException&) {
         attributes.shmId = -1;
         ORV_THROW(ORV_MM_SHM_NOT_EXISTS, attributes.name);

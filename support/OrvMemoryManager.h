@@ -100,9 +100,9 @@ public:
 private:
     OrvMemoryManager() = default;
 
-    // Finds (or, with create, exclusively creates) the segment of the set and
-    // stores its id in shmId and in the set's record.
-    void getShmId(MemorySet set, int& shmId, bool create);
+    // Finds (or, with create, exclusively creates) the segment of the set,
+    // stores its id in the set's record and returns it.
+    int getShmId(MemorySet set, bool create);
 
     // The record of the set in the process's table (the table itself is not
     // part of the object, which holds no data). Throws ORV_INTERNAL_FAIL for a

@@ -87,12 +87,6 @@ public:
     // out (the function then goes without timings).
     void writeStartOfFunction(const char* name) noexcept;
     // leftByException tells whether an exception is leaving the function.
-    // OrvTrace knows that exactly; this short form counts any exception in
-    // flight, also one that only unwinds past a caller of a function that
-    // returns normally (one called from a destructor).
-    void writeEndOfFunction(const char* name) noexcept {
-        writeEndOfFunction(name, std::uncaught_exceptions() > 0);
-    }
     void writeEndOfFunction(const char* name, bool leftByException) noexcept;
     void writeTraceRecord(const char* name, Sint32 tracePoint, const char* description,
                           const char* text);

@@ -441,21 +441,29 @@ TEST_F(MemoryManagerTest, TwoProcessesInTheSameDirectoryReachTheSameSet) {
     EXPECT_EQ(1234, readValue(MM::BufferPool));
 }
 
-TEST_F(MemoryManagerTest, UnsetPathMeansTheWorkingDirectory) {
-    // The child creates the set from its working directory, without
-    // ORV_DATABASE_PATH; the parent reaches it through the variable.
-    ChildProcess child([&] {
-        if (chdir(db.path().c_str()) != 0) {
-            return 2;
-        }
-        unsetenv("ORV_DATABASE_PATH");
-        mm->createMemorySet(MM::LockList);
-        writeValue(MM::LockList, 777);
-        return 0;
-    });
-    ASSERT_EQ(0, child.wait());
-    EXPECT_GE(db.segmentId(MM::LockList), 0);
-    EXPECT_EQ(777, readValue(MM::LockList));
+TEST_F(MemoryManagerTest, UnsetOrEmptyPathMeansTheWorkingDirectory) {
+    // The children create sets from their working directory, one without
+    // ORV_DATABASE_PATH and one with it empty (as the segment files do); the
+    // parent reaches both through the variable.
+    const MM::MemorySet sets[] = {MM::LockList, MM::LogFileHandling};
+    for (int i = 0; i < 2; ++i) {
+        ChildProcess child([&] {
+            if (chdir(db.path().c_str()) != 0) {
+                return 2;
+            }
+            if (i == 0) {
+                unsetenv("ORV_DATABASE_PATH");
+            } else {
+                setenv("ORV_DATABASE_PATH", "", 1);
+            }
+            mm->createMemorySet(sets[i]);
+            writeValue(sets[i], 777 + i);
+            return 0;
+        });
+        ASSERT_EQ(0, child.wait());
+        EXPECT_GE(db.segmentId(sets[i]), 0);
+        EXPECT_EQ(777 + i, readValue(sets[i]));
+    }
 }
 
 TEST_F(MemoryManagerTest, DifferentDirectoriesGiveDifferentSets) {
