@@ -298,23 +298,24 @@ private:
     [[noreturn]] void throwIntentionTimeOut(SegmentId segmentId, PageId pageId,
                                             LockType intentionType) const;
     void releaseResource(SegmentId segmentId, PageId pageId, SlotId slotId);
+    // Takes the latch itself: drops the request's waiting entry and gives
+    // back the intention entries it placed. A failure is traced, not thrown:
+    // the caller passes on the failure that ended the request.
+    void cleanUpRequest(WaitState& wait, const OrvTransactionId& me, SegmentId segmentId,
+                        PageId pageId, LockType intentionType, bool& onSegment, bool& onPage);
     // REQUIRES (all below): the latch held exclusively.
-    void releaseIntentionalLock(SegmentId segmentId, PageId pageId, LockType heldType);
-    void releaseTakenIntentions(SegmentId segmentId, PageId pageId, LockType intentionType,
-                                bool& onSegment, bool& onPage);
-    void cleanUpRequest(WaitState& wait, SegmentId segmentId, PageId pageId, LockType intentionType,
-                        bool& onSegment, bool& onPage);
+    void releaseIntentionalLock(const OrvTransactionId& me, SegmentId segmentId, PageId pageId,
+                                LockType heldType);
+    void releaseTakenIntentions(const OrvTransactionId& me, SegmentId segmentId, PageId pageId,
+                                LockType intentionType, bool& onSegment, bool& onPage);
 
     Uint32 insertEntry(const OrvTransactionId& transactionId, LockType lockType,
                        SegmentId segmentId, PageId pageId, SlotId slotId);
     Uint32 getNewSpace();
     void deleteEntry(Uint32 index);
     Uint32 insertWaitingEntry(const OrvTransactionId& transactionId, Uint32 indexOfLockEntry);
-    // Removes the newest (all, when `all`) used waiting entries that match:
-    // modus 1 transaction and lock entry, 2 transaction only, 3 lock entry
-    // only, 4 the transaction's process only. Returns how many it removed.
-    Uint32 deleteWaitingEntry(const OrvTransactionId& transactionId, Uint32 indexOfLockEntry,
-                              int modus, bool all = false);
+    // Removes every used waiting entry for which match(entry) holds.
+    template <typename Match> void removeWaitingWhere(Match match);
     void removeWaitingAt(Uint32 slot);
     void checkWaitingListForDeadlock();
     void checkWaitingListGetNextEntry(Uint32 slot, Uint8* state, Uint32 depth);
@@ -339,7 +340,6 @@ private:
 
     static OrvTransactionId getTransactionId();
 
-    Uint32 numOfEntries;
     Header* header;
     LockEntry* lockEntry;
     std::set<Uint32> usedEntries;

@@ -191,8 +191,10 @@ private:
     off_t cutUnfinishedAppend(Uint16 logFileNumber, off_t size);
 
     LogFileHandling* logfilehandling;
-    std::string sPrevLsn;
-    std::string sPrevTransactionID;
+    // The LSN and transaction of the last entry this process appended; 0,0
+    // and (0,0) before the first.
+    OrvLsn prevLsn;
+    OrvTransactionId prevTransactionId;
     // The absolute directory of the log files, copied from the area.
     std::string logDirectory;
     // The log file of the last append, kept open while it is the current one

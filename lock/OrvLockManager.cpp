@@ -252,7 +252,7 @@ struct OrvLockManager::ResourceScan {
 // ---- the process's manager and the shared list --------------------------------
 
 OrvLockManager::OrvLockManager()
-    : numOfEntries(0), header(nullptr), lockEntry(nullptr), waitingList(nullptr),
+    : header(nullptr), lockEntry(nullptr), waitingList(nullptr),
       profiler(new OrvLockManagerProfiling::Profiler()) {
     ORV_TRACE(LockManager);
     OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
@@ -637,7 +637,7 @@ bool OrvLockManager::request(LockType lockType, SegmentId segmentId, PageId page
                         insertEntry(me, lockType, segmentId, pageId, slotId);
                         return true;
                     }
-                    releaseTakenIntentions(segmentId, pageId, intentionType, onSegment, onPage);
+                    releaseTakenIntentions(me, segmentId, pageId, intentionType, onSegment, onPage);
                     return false;
                 }
             }
@@ -648,13 +648,14 @@ bool OrvLockManager::request(LockType lockType, SegmentId segmentId, PageId page
         }
         throwRequestTimeOut(lockType, segmentId, pageId, slotId);
     } catch (...) {
-        cleanUpRequest(wait, segmentId, pageId, intentionType, onSegment, onPage);
+        cleanUpRequest(wait, me, segmentId, pageId, intentionType, onSegment, onPage);
         throw;
     }
 }
 
-void OrvLockManager::cleanUpRequest(WaitState& wait, SegmentId segmentId, PageId pageId,
-                                    LockType intentionType, bool& onSegment, bool& onPage) {
+void OrvLockManager::cleanUpRequest(WaitState& wait, const OrvTransactionId& me,
+                                    SegmentId segmentId, PageId pageId, LockType intentionType,
+                                    bool& onSegment, bool& onPage) {
     ORV_TRACE(LockManager);
     if (!onSegment && !onPage && wait.slot == LIST_END_WAITING) {
         return;
@@ -663,8 +664,8 @@ void OrvLockManager::cleanUpRequest(WaitState& wait, SegmentId segmentId, PageId
     // clean-up stays in the trace.
     try {
         OrvScopedExclusiveLatch latch(header->latch);
-        dropWaiting(wait, getTransactionId());
-        releaseTakenIntentions(segmentId, pageId, intentionType, onSegment, onPage);
+        dropWaiting(wait, me);
+        releaseTakenIntentions(me, segmentId, pageId, intentionType, onSegment, onPage);
     } catch (const OrvException&) {
         orvTrace.traceString(1, "could not clean up after a failed lock request");
     } catch (const std::exception&) {
@@ -740,7 +741,6 @@ void OrvLockManager::requestDB(LockType lockType) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     const OrvTransactionId me = getTransactionId();
-    numOfEntries = 0;
     const Deadline deadline;
     Backoff backoff;
     WaitState wait;
@@ -764,7 +764,6 @@ void OrvLockManager::requestDB(LockType lockType) {
                     // database lock waits for exclusive kinds of others, an
                     // exclusive one (also the upgrade of its own shared one)
                     // for any entry of others.
-                    numOfEntries = header->countEntry;
                     blocker = findOtherEntry(me, lockType == SharedLock);
                     insert = blocker == LIST_END;
                 }
@@ -788,7 +787,7 @@ void OrvLockManager::requestDB(LockType lockType) {
         ORV_THROW(ORV_LM_LOCK_TIME_OUT, requestTypeName(lockType));
     } catch (...) {
         bool none = false;
-        cleanUpRequest(wait, NO_SEG, NO_PAGE, IntentionalSharedLock, none, none);
+        cleanUpRequest(wait, me, NO_SEG, NO_PAGE, IntentionalSharedLock, none, none);
         throw;
     }
 }
@@ -842,10 +841,10 @@ void OrvLockManager::releaseResource(SegmentId segmentId, PageId pageId, SlotId 
     const LockType heldType = lockEntry[index].lockType;
     deleteEntry(index);
     if (slotId != NO_SLOT) {
-        releaseIntentionalLock(segmentId, pageId, heldType);
+        releaseIntentionalLock(me, segmentId, pageId, heldType);
     }
     if (pageId != NO_PAGE) {
-        releaseIntentionalLock(segmentId, NO_PAGE, heldType);
+        releaseIntentionalLock(me, segmentId, NO_PAGE, heldType);
     }
 }
 
@@ -862,7 +861,8 @@ void OrvLockManager::releaseDB() {
     updateDbRequestType();
 }
 
-void OrvLockManager::releaseIntentionalLock(SegmentId segmentId, PageId pageId, LockType heldType) {
+void OrvLockManager::releaseIntentionalLock(const OrvTransactionId& me, SegmentId segmentId,
+                                            PageId pageId, LockType heldType) {
     ORV_TRACE(LockManager);
     // The intention entry that came with the released lock is of its own
     // intention type; taking the other one would leave, say, a shared
@@ -871,7 +871,7 @@ void OrvLockManager::releaseIntentionalLock(SegmentId segmentId, PageId pageId, 
     const LockType preferred = getIntentionalLockType(heldType);
     const LockType other =
         preferred == IntentionalExclusiveLock ? IntentionalSharedLock : IntentionalExclusiveLock;
-    const ResourceScan resource = scanResource(segmentId, pageId, NO_SLOT, getTransactionId());
+    const ResourceScan resource = scanResource(segmentId, pageId, NO_SLOT, me);
     const Uint32 index = resource.mineOfType[preferred] != LIST_END ? resource.mineOfType[preferred]
                                                                     : resource.mineOfType[other];
     if (index != LIST_END) {
@@ -879,15 +879,16 @@ void OrvLockManager::releaseIntentionalLock(SegmentId segmentId, PageId pageId, 
     }
 }
 
-void OrvLockManager::releaseTakenIntentions(SegmentId segmentId, PageId pageId,
-                                            LockType intentionType, bool& onSegment, bool& onPage) {
+void OrvLockManager::releaseTakenIntentions(const OrvTransactionId& me, SegmentId segmentId,
+                                            PageId pageId, LockType intentionType, bool& onSegment,
+                                            bool& onPage) {
     ORV_TRACE(LockManager);
     if (onPage) {
-        releaseIntentionalLock(segmentId, pageId, intentionType);
+        releaseIntentionalLock(me, segmentId, pageId, intentionType);
         onPage = false;
     }
     if (onSegment) {
-        releaseIntentionalLock(segmentId, NO_PAGE, intentionType);
+        releaseIntentionalLock(me, segmentId, NO_PAGE, intentionType);
         onSegment = false;
     }
 }
@@ -919,7 +920,10 @@ void OrvLockManager::releaseAll() {
         deleteEntry(index);
     }
     usedEntries.clear();
-    deleteWaitingEntry(me, LIST_END, 4, true);
+    const pid_t process = me.getProcessID();
+    removeWaitingWhere([process](const WaitingEntry& waiting) {
+        return waiting.waitingTransaction.getProcessID() == process;
+    });
     if (databaseEntryReleased) {
         updateDbRequestType();
     }
@@ -1018,7 +1022,8 @@ void OrvLockManager::deleteEntry(Uint32 index) {
     --header->countEntry;
     usedEntries.erase(index);
     // Nobody can wait for an entry that is gone.
-    deleteWaitingEntry(noTransaction(), index, 3, true);
+    removeWaitingWhere(
+        [index](const WaitingEntry& waiting) { return waiting.indexOfLockEntry == index; });
 }
 
 Uint32 OrvLockManager::insertWaitingEntry(const OrvTransactionId& transactionId,
@@ -1057,40 +1062,20 @@ Uint32 OrvLockManager::insertWaitingEntry(const OrvTransactionId& transactionId,
     return slot;
 }
 
-Uint32 OrvLockManager::deleteWaitingEntry(const OrvTransactionId& transactionId,
-                                          Uint32 indexOfLockEntry, int modus, bool all) {
+template <typename Match> void OrvLockManager::removeWaitingWhere(Match match) {
     ORV_TRACE(LockManager);
     // Collected first: removing while walking would change the chain walked.
     Uint32 matches[MAX_ENTRY_WAITING + 1];
     Uint32 found = 0;
     walkWaiting(header, waitingList, [&](Uint32 slot, const WaitingEntry& entry) {
-        bool match = false;
-        switch (modus) {
-        case 1:
-            match = entry.waitingTransaction == transactionId &&
-                    entry.indexOfLockEntry == indexOfLockEntry;
-            break;
-        case 2:
-            match = entry.waitingTransaction == transactionId;
-            break;
-        case 3:
-            match = entry.indexOfLockEntry == indexOfLockEntry;
-            break;
-        case 4:
-            match = entry.waitingTransaction.getProcessID() == transactionId.getProcessID();
-            break;
-        default:
-            break;
-        }
-        if (match) {
+        if (match(entry)) {
             matches[found++] = slot;
         }
-        return all || found == 0;
+        return true;
     });
     for (Uint32 i = 0; i < found; ++i) {
         removeWaitingAt(matches[i]);
     }
-    return found;
 }
 
 void OrvLockManager::removeWaitingAt(Uint32 slot) {

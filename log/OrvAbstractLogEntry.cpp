@@ -107,10 +107,29 @@ std::unique_ptr<char[]> OrvAbstractLogEntry::copyImage(const char* image, int im
     return copy;
 }
 
-void OrvAbstractLogEntry::setSerializedLength(Uint64 size) {
+void OrvAbstractLogEntry::serializeFields(std::string& out, char kind,
+                                          std::initializer_list<std::string_view> fields) {
     ORV_TRACE(LogManager);
+    // The kind and one separator per field besides the fields themselves.
+    Uint64 size = 2 + fields.size();
+    for (std::string_view field : fields) {
+        size += field.size();
+    }
     if (size > static_cast<Uint64>(ORV_MAX_SINT32)) {
         ORV_THROW(ORV_LOGM_SERIALIZE_FAILED);
     }
     length = static_cast<int>(size);
+    try {
+        out.clear();
+        out.reserve(static_cast<std::size_t>(size) + 1);
+        out += kind;
+        out += ';';
+        for (std::string_view field : fields) {
+            out += field;
+            out += ';';
+        }
+    } catch (const std::bad_alloc&) {
+        length = 0;
+        ORV_THROW(ORV_LOGM_SERIALIZE_FAILED);
+    }
 }

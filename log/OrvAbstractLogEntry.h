@@ -18,8 +18,10 @@
 #include "OrvRecord.h"
 #include "OrvTransaction.h"
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class OrvAbstractLogEntry {
 public:
@@ -69,9 +71,12 @@ protected:
     // last one 0. Throws failCode for a negative length, for a null image of
     // positive length, and when the array cannot be allocated.
     static std::unique_ptr<char[]> copyImage(const char* image, int length, OrvErrorCode failCode);
-    // Checks that the serialised size fits an int and stores it as length;
-    // throws ORV_LOGM_SERIALIZE_FAILED otherwise.
-    void setSerializedLength(Uint64 size);
+    // Replaces out with the record "<kind>;" followed by every field and its
+    // ';', and sets the length. Throws ORV_LOGM_SERIALIZE_FAILED when the
+    // length would not fit an int or out cannot hold the record (the length
+    // is 0 then).
+    void serializeFields(std::string& out, char kind,
+                         std::initializer_list<std::string_view> fields);
 
     OrvTransactionId transactionID;
     int transactionType;

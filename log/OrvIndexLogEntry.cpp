@@ -9,9 +9,6 @@
 
 namespace {
 
-// 'I' and the 11 separators.
-constexpr Uint64 INDEX_ENTRY_OVERHEAD = 12;
-
 // The image cut or zero-filled to newLength bytes (plus the trailing 0).
 std::unique_ptr<char[]> resized(const char* image, int oldLength, int newLength) {
     if (newLength < 0) {
@@ -116,39 +113,11 @@ void OrvIndexLogEntry::writeVariables(const OrvTransactionId& transactionId, con
 
 void OrvIndexLogEntry::serializeTo(std::string& out) {
     ORV_TRACE(LogManager);
-    Uint64 size = INDEX_ENTRY_OVERHEAD + sLsn.size() + sPrevLsn.size() + sTid.size() +
-                  spageID.size() + sSegmId.size() + sBefImgLength.size() +
-                  static_cast<Uint64>(bpl) + sAftImgLength.size() + static_cast<Uint64>(apl) +
-                  sTT.size();
-    setSerializedLength(size);
-    try {
-        out.clear();
-        out.reserve(static_cast<std::size_t>(size) + 1);
-        out += "I;";
-        out += sLsn;
-        out += ';';
-        out += sPrevLsn;
-        out += ';';
-        out += sTid;
-        out += ';';
-        out += spageID;
-        out += ';';
-        out += sSegmId;
-        out += ';';
-        out += sBefImgLength;
-        out += ';';
-        out.append(beforePage.get(), static_cast<std::size_t>(bpl));
-        out += ';';
-        out += sAftImgLength;
-        out += ';';
-        out.append(afterPage.get(), static_cast<std::size_t>(apl));
-        out += ';';
-        out += sTT;
-        out += ';';
-    } catch (const std::bad_alloc&) {
-        length = 0;
-        ORV_THROW(ORV_LOGM_SERIALIZE_FAILED);
-    }
+    serializeFields(out, 'I',
+                    {sLsn, sPrevLsn, sTid, spageID, sSegmId, sBefImgLength,
+                     std::string_view(beforePage.get(), static_cast<std::size_t>(bpl)),
+                     sAftImgLength,
+                     std::string_view(afterPage.get(), static_cast<std::size_t>(apl)), sTT});
 }
 
 const PageId* OrvIndexLogEntry::getPageID() const {

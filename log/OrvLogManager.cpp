@@ -263,8 +263,9 @@ void OrvLogManager::deleteInstance() {
 }
 
 OrvLogManager::OrvLogManager()
-    : logfilehandling(nullptr), sPrevLsn("0,0"), sPrevTransactionID("0,0"), logDirectory(),
-      logFd(-1), logFdNumber(0) {
+    : logfilehandling(nullptr), prevLsn(),
+      prevTransactionId(OrvTransactionId::INVALID_TRANSACTION_ID), logDirectory(), logFd(-1),
+      logFdNumber(0) {
     ORV_TRACE(LogManager);
     OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
     if (memoryManager == nullptr) {
@@ -319,7 +320,7 @@ std::string OrvLogManager::getLogFileName(Uint16 logFileNumber) const {
 
 OrvLsn OrvLogManager::getLastLsn(const OrvTransactionId& transactionId) const {
     ORV_TRACE(LogManager);
-    return transactionId.dump() == sPrevTransactionID ? OrvLsn(sPrevLsn) : OrvLsn();
+    return transactionId == prevTransactionId ? prevLsn : OrvLsn();
 }
 
 bool OrvLogManager::openLogFile(Uint16 logFileNumber) {
@@ -400,7 +401,7 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
     if (entry == nullptr) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
-    std::string transactionText = entry->getTransactionID().dump();
+    const OrvTransactionId transactionId = entry->getTransactionID();
     std::string record;
 
     OrvScopedExclusiveLatch latch(logfilehandling->latch);
@@ -462,7 +463,7 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
 
     OrvLsn lsn(fileNumber, static_cast<Uint32>(size));
     entry->setLsn(lsn);
-    entry->setPrevLsn(transactionText == sPrevTransactionID ? OrvLsn(sPrevLsn) : OrvLsn());
+    entry->setPrevLsn(transactionId == prevTransactionId ? prevLsn : OrvLsn());
     entry->serializeTo(record);
     record.push_back('\n');
 
@@ -486,8 +487,8 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
         ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, getLogFileName(fileNumber));
     }
     logfilehandling->wholeEnd = static_cast<Uint64>(size) + record.size();
-    sPrevLsn = lsn.dump();
-    sPrevTransactionID = transactionText;
+    prevLsn = lsn;
+    prevTransactionId = transactionId;
     return lsn;
 }
 

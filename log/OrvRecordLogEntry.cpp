@@ -7,9 +7,6 @@
 
 namespace {
 
-// 'R' and the 13 separators.
-constexpr Uint64 RECORD_ENTRY_OVERHEAD = 14;
-
 std::optional<TupleId> optionalTid(const TupleId* tid) {
     return tid != nullptr ? std::optional<TupleId>(*tid) : std::nullopt;
 }
@@ -111,43 +108,11 @@ void OrvRecordLogEntry::writeVariables(const OrvTransactionId& transactionId, Se
 
 void OrvRecordLogEntry::serializeTo(std::string& out) {
     ORV_TRACE(LogManager);
-    Uint64 size = RECORD_ENTRY_OVERHEAD + sLsn.size() + sPrevLsn.size() + sTid.size() +
-                  sPrimTup.size() + sOldTup.size() + sNewTup.size() + sSegmId.size() +
-                  sBefImgLength.size() + static_cast<Uint64>(befImgLength) + sAftImgLength.size() +
-                  static_cast<Uint64>(aftImgLength) + sTT.size();
-    setSerializedLength(size);
-    try {
-        out.clear();
-        out.reserve(static_cast<std::size_t>(size) + 1);
-        out += "R;";
-        out += sLsn;
-        out += ';';
-        out += sPrevLsn;
-        out += ';';
-        out += sTid;
-        out += ';';
-        out += sPrimTup;
-        out += ';';
-        out += sOldTup;
-        out += ';';
-        out += sNewTup;
-        out += ';';
-        out += sSegmId;
-        out += ';';
-        out += sBefImgLength;
-        out += ';';
-        out.append(beforeImage.get(), static_cast<std::size_t>(befImgLength));
-        out += ';';
-        out += sAftImgLength;
-        out += ';';
-        out.append(afterImage.get(), static_cast<std::size_t>(aftImgLength));
-        out += ';';
-        out += sTT;
-        out += ';';
-    } catch (const std::bad_alloc&) {
-        length = 0;
-        ORV_THROW(ORV_LOGM_SERIALIZE_FAILED);
-    }
+    serializeFields(
+        out, 'R',
+        {sLsn, sPrevLsn, sTid, sPrimTup, sOldTup, sNewTup, sSegmId, sBefImgLength,
+         std::string_view(beforeImage.get(), static_cast<std::size_t>(befImgLength)), sAftImgLength,
+         std::string_view(afterImage.get(), static_cast<std::size_t>(aftImgLength)), sTT});
 }
 
 const TupleId* OrvRecordLogEntry::getPrimTupelID() const {

@@ -61,6 +61,20 @@ FileRead readLogFile(const std::string& path, std::string& bytes, std::string& p
     return FileRead::Read;
 }
 
+// Fills the (empty) list with pointers to the redo entries of the chain
+// entries at the given positions, in that order. Built aside, so that a
+// failure leaves the list empty rather than partly built.
+template <typename Entry, typename Chain>
+void pointInto(std::vector<Entry>& redo, const std::vector<Chain>& chain,
+               const std::vector<size_t>& positions, std::vector<Entry*>& list) {
+    std::vector<Entry*> built;
+    built.reserve(positions.size());
+    for (size_t i : positions) {
+        built.push_back(&redo[static_cast<size_t>(chain[i].index)]);
+    }
+    list.swap(built);
+}
+
 } // namespace
 
 OrvRecovery::OrvRecovery() : OrvRecovery(std::string()) {
@@ -68,11 +82,7 @@ OrvRecovery::OrvRecovery() : OrvRecovery(std::string()) {
 }
 
 OrvRecovery::OrvRecovery(const std::string& directoryOfTheLog)
-    : indexRedoListLength(0), RecordRedoListLength(0), indexUndoListLength(0),
-      RecordUndoListLength(0), indexRollbackListLength(0), RecordRollbackListLength(0),
-      logDirectory(directoryOfTheLog), analysedRecords(false), analysedIndexEntries(false),
-      recordUndoBuilt(false), indexUndoBuilt(false), recordRollbackBuilt(false),
-      indexRollbackBuilt(false) {
+    : logDirectory(directoryOfTheLog), analysedRecords(false), analysedIndexEntries(false) {
     ORV_TRACE(LogManager);
 }
 
@@ -80,12 +90,6 @@ OrvRecovery::~OrvRecovery() = default;
 
 void OrvRecovery::reset() {
     ORV_TRACE(LogManager);
-    indexRedoListLength = 0;
-    RecordRedoListLength = 0;
-    indexUndoListLength = 0;
-    RecordUndoListLength = 0;
-    indexRollbackListLength = 0;
-    RecordRollbackListLength = 0;
     oRecordUndo.clear();
     oIndexUndo.clear();
     oRecordRollback.clear();
@@ -95,10 +99,6 @@ void OrvRecovery::reset() {
     chainEntries.clear();
     analysedRecords = false;
     analysedIndexEntries = false;
-    recordUndoBuilt = false;
-    indexUndoBuilt = false;
-    recordRollbackBuilt = false;
-    indexRollbackBuilt = false;
 }
 
 const std::string& OrvRecovery::directory() {
@@ -119,46 +119,52 @@ bool OrvRecovery::AnalyseLog(rollbackComponent component) {
     int skippedRecords = 0;
     int skippedIndexEntries = 0;
     std::string bytes;
-    for (Uint32 number = 1; number <= ORV_MAX_UINT16; ++number) {
-        std::string path = dir + "/" + std::to_string(number) + ".log";
-        std::string problem;
-        FileRead read = readLogFile(path, bytes, problem);
-        if (read == FileRead::Missing) {
-            break;
-        }
-        if (read == FileRead::Failed) {
-            std::string text = "log file " + path + " " + problem + "; the log ends before it";
-            orvTrace.traceString(1, text.c_str());
-            break;
-        }
-        OrvLogReader::FileResult result = OrvLogReader::parseFile(
-            bytes.data(), bytes.size(), static_cast<Uint16>(number),
-            [&](const OrvLogReader::EntryView& view) {
-                ChainEntry chainEntry{
-                    view.lsn, view.prevLsn, view.transactionId, view.type, view.kind, -1, 0};
-                if (view.kind == 'R') {
-                    if (wantRecords) {
-                        oRecordRedo.emplace_back();
-                        OrvLogReader::fillEntry(view, oRecordRedo.back());
-                        chainEntry.index = static_cast<int>(oRecordRedo.size() - 1);
+    try {
+        for (Uint32 number = 1; number <= ORV_MAX_UINT16; ++number) {
+            std::string path = dir + "/" + std::to_string(number) + ".log";
+            std::string problem;
+            FileRead read = readLogFile(path, bytes, problem);
+            if (read == FileRead::Missing) {
+                break;
+            }
+            if (read == FileRead::Failed) {
+                std::string text = "log file " + path + " " + problem + "; the log ends before it";
+                orvTrace.traceString(1, text.c_str());
+                break;
+            }
+            OrvLogReader::FileResult result = OrvLogReader::parseFile(
+                bytes.data(), bytes.size(), static_cast<Uint16>(number),
+                [&](const OrvLogReader::EntryView& view) {
+                    ChainEntry chainEntry{
+                        view.lsn, view.prevLsn, view.transactionId, view.type, view.kind, -1, 0};
+                    if (view.kind == 'R') {
+                        if (wantRecords) {
+                            oRecordRedo.emplace_back();
+                            OrvLogReader::fillEntry(view, oRecordRedo.back());
+                            chainEntry.index = static_cast<int>(oRecordRedo.size() - 1);
+                        } else {
+                            ++skippedRecords;
+                        }
+                    } else if (wantIndexEntries) {
+                        oIndexRedo.emplace_back();
+                        OrvLogReader::fillEntry(view, oIndexRedo.back());
+                        chainEntry.index = static_cast<int>(oIndexRedo.size() - 1);
                     } else {
-                        ++skippedRecords;
+                        ++skippedIndexEntries;
                     }
-                } else if (wantIndexEntries) {
-                    oIndexRedo.emplace_back();
-                    OrvLogReader::fillEntry(view, oIndexRedo.back());
-                    chainEntry.index = static_cast<int>(oIndexRedo.size() - 1);
-                } else {
-                    ++skippedIndexEntries;
-                }
-                chainEntries.push_back(chainEntry);
-            });
-        if (!result.complete) {
-            std::string text = "log file " + path + ": " + result.problem + " at offset " +
-                               std::to_string(result.end) + "; the log ends there";
-            orvTrace.traceString(2, text.c_str());
-            break;
+                    chainEntries.push_back(chainEntry);
+                });
+            if (!result.complete) {
+                std::string text = "log file " + path + ": " + result.problem + " at offset " +
+                                   std::to_string(result.end) + "; the log ends there";
+                orvTrace.traceString(2, text.c_str());
+                break;
+            }
         }
+    } catch (...) {
+        // The lengths count only a log that was read: a failure leaves none.
+        reset();
+        throw;
     }
     // The array of the kind not asked for holds as many empty entries as the
     // log has of that kind, so both lengths always count the log's entries.
@@ -168,8 +174,6 @@ bool OrvRecovery::AnalyseLog(rollbackComponent component) {
     if (!wantIndexEntries) {
         oIndexRedo.resize(static_cast<std::size_t>(skippedIndexEntries));
     }
-    RecordRedoListLength = static_cast<int>(oRecordRedo.size());
-    indexRedoListLength = static_cast<int>(oIndexRedo.size());
     assignRuns();
     analysedRecords = wantRecords;
     analysedIndexEntries = wantIndexEntries;
@@ -246,24 +250,14 @@ bool OrvRecovery::makeUndoLists(rollbackComponent component) {
         return false;
     }
     if (component == RECORD || component == ALL) {
-        RecordUndoListLength = 0;
         oRecordUndo.clear();
         std::cout << std::endl;
-        for (size_t i : openWork('R', nullptr, 0)) {
-            oRecordUndo.push_back(&oRecordRedo[static_cast<size_t>(chainEntries[i].index)]);
-        }
-        RecordUndoListLength = static_cast<int>(oRecordUndo.size());
-        recordUndoBuilt = true;
+        pointInto(oRecordRedo, chainEntries, openWork('R', nullptr, 0), oRecordUndo);
     }
     if (component == INDEX || component == ALL) {
-        indexUndoListLength = 0;
         oIndexUndo.clear();
         std::cout << std::endl;
-        for (size_t i : openWork('I', nullptr, 0)) {
-            oIndexUndo.push_back(&oIndexRedo[static_cast<size_t>(chainEntries[i].index)]);
-        }
-        indexUndoListLength = static_cast<int>(oIndexUndo.size());
-        indexUndoBuilt = true;
+        pointInto(oIndexRedo, chainEntries, openWork('I', nullptr, 0), oIndexUndo);
     }
     return true;
 }
@@ -311,18 +305,10 @@ bool OrvRecovery::makeRollbackLists(rollbackComponent component,
     }
     if (component == RECORD) {
         oRecordRollback.clear();
-        for (size_t i : open) {
-            oRecordRollback.push_back(&oRecordRedo[static_cast<size_t>(chainEntries[i].index)]);
-        }
-        RecordRollbackListLength = static_cast<int>(oRecordRollback.size());
-        recordRollbackBuilt = true;
+        pointInto(oRecordRedo, chainEntries, open, oRecordRollback);
     } else {
         oIndexRollback.clear();
-        for (size_t i : open) {
-            oIndexRollback.push_back(&oIndexRedo[static_cast<size_t>(chainEntries[i].index)]);
-        }
-        indexRollbackListLength = static_cast<int>(oIndexRollback.size());
-        indexRollbackBuilt = true;
+        pointInto(oIndexRedo, chainEntries, open, oIndexRollback);
     }
     return true;
 }
@@ -350,50 +336,50 @@ OrvIndexLogEntry* OrvRecovery::getIndexRedoList() {
 
 int OrvRecovery::getRecordRedoListLength() const {
     ORV_TRACE(LogManager);
-    return RecordRedoListLength;
+    return static_cast<int>(oRecordRedo.size());
 }
 
 int OrvRecovery::getIndexRedoListLength() const {
     ORV_TRACE(LogManager);
-    return indexRedoListLength;
+    return static_cast<int>(oIndexRedo.size());
 }
 
 OrvRecordLogEntry** OrvRecovery::getRecordUndoList() {
     ORV_TRACE(LogManager);
-    return recordUndoBuilt && !oRecordUndo.empty() ? oRecordUndo.data() : nullptr;
+    return oRecordUndo.empty() ? nullptr : oRecordUndo.data();
 }
 
 OrvIndexLogEntry** OrvRecovery::getIndexUndoList() {
     ORV_TRACE(LogManager);
-    return indexUndoBuilt && !oIndexUndo.empty() ? oIndexUndo.data() : nullptr;
+    return oIndexUndo.empty() ? nullptr : oIndexUndo.data();
 }
 
 int OrvRecovery::getRecordUndoListLength() const {
     ORV_TRACE(LogManager);
-    return recordUndoBuilt ? RecordUndoListLength : 0;
+    return static_cast<int>(oRecordUndo.size());
 }
 
 int OrvRecovery::getIndexUndoListLength() const {
     ORV_TRACE(LogManager);
-    return indexUndoBuilt ? indexUndoListLength : 0;
+    return static_cast<int>(oIndexUndo.size());
 }
 
 OrvRecordLogEntry** OrvRecovery::getRecordRollbackList() {
     ORV_TRACE(LogManager);
-    return recordRollbackBuilt && !oRecordRollback.empty() ? oRecordRollback.data() : nullptr;
+    return oRecordRollback.empty() ? nullptr : oRecordRollback.data();
 }
 
 OrvIndexLogEntry** OrvRecovery::getIndexRollbackList() {
     ORV_TRACE(LogManager);
-    return indexRollbackBuilt && !oIndexRollback.empty() ? oIndexRollback.data() : nullptr;
+    return oIndexRollback.empty() ? nullptr : oIndexRollback.data();
 }
 
 int OrvRecovery::getRecordRollbackListLength() const {
     ORV_TRACE(LogManager);
-    return recordRollbackBuilt ? RecordRollbackListLength : 0;
+    return static_cast<int>(oRecordRollback.size());
 }
 
 int OrvRecovery::getIndexRollbackListLength() const {
     ORV_TRACE(LogManager);
-    return indexRollbackBuilt ? indexRollbackListLength : 0;
+    return static_cast<int>(oIndexRollback.size());
 }

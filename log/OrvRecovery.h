@@ -128,12 +128,8 @@ private:
     bool analysedFor(rollbackComponent component) const;
     const std::string& directory();
 
-    int indexRedoListLength;
-    int RecordRedoListLength;
-    int indexUndoListLength;
-    int RecordUndoListLength;
-    int indexRollbackListLength;
-    int RecordRollbackListLength;
+    // The lists are empty until they are built, so their lengths are those
+    // of the vectors.
     std::vector<OrvRecordLogEntry> oRecordRedo;
     std::vector<OrvIndexLogEntry> oIndexRedo;
     std::vector<OrvRecordLogEntry*> oRecordRollback;
@@ -145,10 +141,6 @@ private:
     std::vector<ChainEntry> chainEntries;
     bool analysedRecords;
     bool analysedIndexEntries;
-    bool recordUndoBuilt;
-    bool indexUndoBuilt;
-    bool recordRollbackBuilt;
-    bool indexRollbackBuilt;
 };
 
 #endif
