@@ -107,26 +107,24 @@ OrvErrorCode OrvLatch::destroy(bool force) {
     return ORV_SUCCESS;
 }
 
-OrvErrorCode OrvLatch::get(LatchMode latchMode) {
-    ORV_TRACE(Support);
-    if (latchMode == Shared) {
-        // Pass the gate (waiting while an exclusive request holds it closed),
-        // count this holder, reopen the gate; all at once, and only if nobody
-        // holds the latch exclusively.
-        struct sembuf operations[4] = {
-            {ORV_LATCH_BLOCK_NEW_SHARED, -1, 0},
-            {ORV_LATCH_SHARED_COUNTER, 1, SEM_UNDO},
-            {ORV_LATCH_BLOCK_NEW_SHARED, 1, 0},
-            {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
-        };
-        const int error = performOperations(semaphoreId, operations, 4);
-        if (error != 0) {
-            ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
-            return ORV_LATCH_SEM_OPERATION_FAIL;
-        }
-        return ORV_SUCCESS;
-    }
+namespace {
 
+// The shared acquisition: pass the gate (waiting while an exclusive request
+// holds it closed), count this holder, reopen the gate; all at once, and only
+// if nobody holds the latch exclusively. Already a single call.
+int getShared(int semaphoreId) {
+    struct sembuf operations[4] = {
+        {ORV_LATCH_BLOCK_NEW_SHARED, -1, 0},
+        {ORV_LATCH_SHARED_COUNTER, 1, SEM_UNDO},
+        {ORV_LATCH_BLOCK_NEW_SHARED, 1, 0},
+        {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
+    };
+    return performOperations(semaphoreId, operations, 4);
+}
+
+// The two steps of the exclusive acquisition; returns 0 or the errno of the
+// failure, after which the latch is not held.
+int getExclusiveTwoStep(int semaphoreId) {
     // A: close the gate for new requests.
     struct sembuf closeGate[2] = {
         {ORV_LATCH_BLOCK_NEW_SHARED, -1, SEM_UNDO},
@@ -134,8 +132,7 @@ OrvErrorCode OrvLatch::get(LatchMode latchMode) {
     };
     int error = performOperations(semaphoreId, closeGate, 2);
     if (error != 0) {
-        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
-        return ORV_LATCH_SEM_OPERATION_FAIL;
+        return error;
     }
     // B: wait for the shared holders to leave, then take the latch.
     struct sembuf takeExclusive[2] = {
@@ -143,11 +140,71 @@ OrvErrorCode OrvLatch::get(LatchMode latchMode) {
         {ORV_LATCH_EXCLUSIVE, 1, 0},
     };
     error = performOperations(semaphoreId, takeExclusive, 2);
-    if (error != 0) {
-        if (error != EIDRM) {
-            struct sembuf reopenGate[1] = {{ORV_LATCH_BLOCK_NEW_SHARED, 1, SEM_UNDO}};
-            performOperations(semaphoreId, reopenGate, 1);
+    if (error != 0 && error != EIDRM) {
+        struct sembuf reopenGate[1] = {{ORV_LATCH_BLOCK_NEW_SHARED, 1, SEM_UNDO}};
+        performOperations(semaphoreId, reopenGate, 1);
+    }
+    return error;
+}
+
+// Steps A and B as one list that never waits: the same entries, the same undo
+// flags, so the semaphores pass through the same values as with the two steps
+// and the undo balance of the process is the same. EAGAIN when any entry
+// would have to wait (or when a dead exclusive holder left semaphore 2 at 1);
+// nothing is changed then.
+int tryGetExclusive(int semaphoreId) {
+    struct sembuf operations[4] = {
+        {ORV_LATCH_BLOCK_NEW_SHARED, -1, SEM_UNDO | IPC_NOWAIT},
+        {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
+        {ORV_LATCH_SHARED_COUNTER, 0, IPC_NOWAIT},
+        {ORV_LATCH_EXCLUSIVE, 1, IPC_NOWAIT},
+    };
+    return performOperations(semaphoreId, operations, 4);
+}
+
+int releaseShared(int semaphoreId) {
+    // Fails with EAGAIN, changing nothing, while the latch is held exclusively.
+    struct sembuf operations[2] = {
+        {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
+        {ORV_LATCH_SHARED_COUNTER, -1, SEM_UNDO},
+    };
+    return performOperations(semaphoreId, operations, 2);
+}
+
+int releaseExclusive(int semaphoreId, OrvTrace& orvTrace) {
+    orvTrace.traceString(1, "removing exclusive latch");
+    struct sembuf operations[2] = {
+        {ORV_LATCH_BLOCK_NEW_SHARED, 1, SEM_UNDO},
+        {ORV_LATCH_EXCLUSIVE, -1, 0},
+    };
+    return performOperations(semaphoreId, operations, 2);
+}
+
+} // namespace
+
+OrvErrorCode OrvLatch::get(LatchMode latchMode) {
+    ORV_TRACE(Support);
+    int error = 0;
+    if (latchMode == Shared) {
+        error = getShared(semaphoreId);
+    } else {
+        error = tryGetExclusive(semaphoreId);
+        if (error == EAGAIN) {
+            error = getExclusiveTwoStep(semaphoreId);
         }
+    }
+    if (error != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::getTwoStep(LatchMode latchMode) {
+    ORV_TRACE(Support);
+    const int error =
+        latchMode == Shared ? getShared(semaphoreId) : getExclusiveTwoStep(semaphoreId);
+    if (error != 0) {
         ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
         return ORV_LATCH_SEM_OPERATION_FAIL;
     }
@@ -156,20 +213,21 @@ OrvErrorCode OrvLatch::get(LatchMode latchMode) {
 
 OrvErrorCode OrvLatch::release() {
     ORV_TRACE(Support);
-    // A shared hold, unless the latch is held exclusively.
-    struct sembuf releaseShared[2] = {
-        {ORV_LATCH_EXCLUSIVE, 0, IPC_NOWAIT},
-        {ORV_LATCH_SHARED_COUNTER, -1, SEM_UNDO},
-    };
-    int error = performOperations(semaphoreId, releaseShared, 2);
+    int error = releaseShared(semaphoreId);
     if (error == EAGAIN) {
-        orvTrace.traceString(1, "removing exclusive latch");
-        struct sembuf releaseExclusive[2] = {
-            {ORV_LATCH_BLOCK_NEW_SHARED, 1, SEM_UNDO},
-            {ORV_LATCH_EXCLUSIVE, -1, 0},
-        };
-        error = performOperations(semaphoreId, releaseExclusive, 2);
+        error = releaseExclusive(semaphoreId, orvTrace);
     }
+    if (error != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::release(LatchMode latchMode) {
+    ORV_TRACE(Support);
+    const int error =
+        latchMode == Shared ? releaseShared(semaphoreId) : releaseExclusive(semaphoreId, orvTrace);
     if (error != 0) {
         ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
         return ORV_LATCH_SEM_OPERATION_FAIL;
@@ -215,16 +273,22 @@ OrvErrorCode OrvLatch::isLocked(bool& isLatched) const {
     return isHeldExclusive(isLatched);
 }
 
-OrvScopedLatch::OrvScopedLatch(OrvLatch& latch, OrvLatch::LatchMode latchMode) : mLatch(latch) {
+OrvScopedLatch::OrvScopedLatch(OrvLatch& latch, OrvLatch::LatchMode latchMode)
+    : mLatch(latch), mMode(latchMode == OrvLatch::Shared ? OrvLatch::Shared : OrvLatch::Exclusive) {
     ORV_TRACE(Support);
-    ORV_RAISE(mLatch.get(latchMode));
+    const OrvErrorCode rc = mLatch.get(latchMode);
+    if (rc != ORV_SUCCESS) {
+        // Only here are the texts of the exception made: a successful get
+        // builds no strings.
+        OrvException::raise(rc, "mLatch.get(latchMode)", __FILE__, __LINE__, __PRETTY_FUNCTION__);
+    }
 }
 
 OrvScopedLatch::~OrvScopedLatch() {
     try {
         ORV_TRACE(Support);
         // A failure is recorded in the error object by release itself.
-        (void)mLatch.release();
+        (void)mLatch.release(mMode);
     } catch (...) {
         // Destructors never throw; nothing else can be done here.
     }

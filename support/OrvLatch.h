@@ -19,6 +19,12 @@
 //   1       ORV_LATCH_SHARED_COUNTER      0        number of shared holders
 //   2       ORV_LATCH_EXCLUSIVE           0        1 while held exclusively
 //
+// get(Exclusive) first tries its whole acquisition as one IPC_NOWAIT operation
+// list and falls back to the two-step protocol below only when that would
+// wait. Both make the same changes with the same undo flags, so processes that
+// use only the two-step protocol share a latch with ones that use the fast
+// path. A release whose mode is known goes straight to that mode's list.
+//
 // The shared count and the exclusive entry of get(Exclusive) carry SEM_UNDO, so
 // a process that dies holding the latch shared leaves it free. One that dies
 // holding it exclusively leaves semaphore 2 at 1: every later get then fails
@@ -66,13 +72,28 @@ public:
     // waiting as long as needed. REQUIRES: the calling process does not hold the
     // latch. Returns ORV_LATCH_SEM_OPERATION_FAIL when the set was removed, or
     // when a process died holding it exclusively; the latch is not held then.
+    // An uncontended exclusive request costs one semop call; one that must
+    // wait continues as getTwoStep.
     [[nodiscard]] OrvErrorCode get(LatchMode latchMode);
+    // The acquisition without the one-call attempt: for Exclusive, close the
+    // gate (waiting while it is closed), then wait for the shared holders to
+    // leave and take the latch. Same contract and results as get. Kept
+    // callable so that a process on this protocol can be run against one on
+    // the fast path.
+    [[nodiscard]] OrvErrorCode getTwoStep(LatchMode latchMode);
 
-    // Releases the latch in whichever mode the calling process holds it.
+    // Releases the latch in whichever mode the calling process holds it: first
+    // tries a shared release, which fails without effect while the latch is
+    // held exclusively, then releases the exclusive hold.
     // REQUIRES: the calling process holds it (a release of a latch that nobody
     // holds waits until somebody holds it shared). Returns
     // ORV_LATCH_SEM_OPERATION_FAIL when the set was removed.
     [[nodiscard]] OrvErrorCode release();
+    // Releases a hold of the given mode (any mode but Shared is exclusive) with
+    // one semop call. REQUIRES: the calling process holds the latch in that
+    // mode; a release in the wrong mode corrupts the latch's counts. Returns
+    // ORV_LATCH_SEM_OPERATION_FAIL when the set was removed.
+    [[nodiscard]] OrvErrorCode release(LatchMode latchMode);
 
     // The current number of shared holders. On failure (the set was removed)
     // sharedCount is left unchanged.
@@ -101,9 +122,11 @@ static_assert(std::is_trivially_default_constructible<OrvLatch>::value &&
 //
 // The constructor acquires the latch with get(latchMode) and throws an
 // OrvException with the call text "mLatch.get(latchMode)" when that fails (the
-// latch is not held then). The destructor releases it and ignores a failure,
-// which stays recorded in the error object; it never throws. The latch must
-// outlive the guard. REQUIRES: the process does not hold the latch already.
+// latch is not held then). The destructor releases it in the mode it was taken
+// and ignores a failure, which stays recorded in the error object; it never
+// throws. The latch must outlive the guard. REQUIRES: the process does not
+// hold the latch already. A successful acquisition and release allocate
+// nothing: the exception's texts are built only on failure.
 class OrvScopedLatch {
 public:
     OrvScopedLatch(OrvLatch& latch, OrvLatch::LatchMode latchMode);
@@ -113,6 +136,8 @@ public:
 
 protected:
     OrvLatch& mLatch;
+    // Shared, or Exclusive for every other mode get accepts.
+    OrvLatch::LatchMode mMode;
 };
 
 // Holds a latch exclusively. Operations that must run under the exclusive latch

@@ -12,10 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <sched.h>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/mman.h>
@@ -162,16 +165,52 @@ TEST_F(LatchTest, AnyModeOtherThanSharedIsExclusive) {
     EXPECT_EQ("1,0,0", values(semId));
 }
 
+// Every pairing of the two acquisition protocols with the two releases, in
+// both modes, leaves no undo behind: a missing or extra SEM_UNDO on either
+// side would move a semaphore when the process ends.
 TEST_F(LatchTest, UndoEntriesBalanceWhenAHolderEndsAfterReleasing) {
     for (OrvLatch::LatchMode mode : {OrvLatch::Shared, OrvLatch::Exclusive}) {
-        ChildProcess child([&] {
-            if (latch->get(mode) != ORV_SUCCESS || latch->release() != ORV_SUCCESS) {
-                return 1;
+        for (bool twoStep : {false, true}) {
+            for (bool modeKnown : {false, true}) {
+                ChildProcess child([&] {
+                    const OrvErrorCode got = twoStep ? latch->getTwoStep(mode) : latch->get(mode);
+                    if (got != ORV_SUCCESS) {
+                        return 1;
+                    }
+                    const OrvErrorCode released =
+                        modeKnown ? latch->release(mode) : latch->release();
+                    return released == ORV_SUCCESS ? 0 : 1;
+                });
+                ASSERT_EQ(0, child.wait());
+                EXPECT_EQ("1,0,0", values(semId))
+                    << "mode " << mode << " twoStep " << twoStep << " modeKnown " << modeKnown;
             }
-            return 0;
-        });
-        ASSERT_EQ(0, child.wait());
-        EXPECT_EQ("1,0,0", values(semId)) << "mode " << mode;
+        }
+    }
+}
+
+TEST_F(LatchTest, ReleaseInAKnownModeLeavesTheLatchAsTheProbingRelease) {
+    ASSERT_EQ(ORV_SUCCESS, latch->get(OrvLatch::Shared));
+    ASSERT_EQ(ORV_SUCCESS, latch->get(OrvLatch::Shared));
+    EXPECT_EQ("1,2,0", values(semId));
+    ASSERT_EQ(ORV_SUCCESS, latch->release(OrvLatch::Shared));
+    EXPECT_EQ("1,1,0", values(semId));
+    ASSERT_EQ(ORV_SUCCESS, latch->release(OrvLatch::Shared));
+    EXPECT_EQ("1,0,0", values(semId));
+    ASSERT_EQ(ORV_SUCCESS, latch->getTwoStep(OrvLatch::Exclusive));
+    EXPECT_EQ("0,0,1", values(semId));
+    ASSERT_EQ(ORV_SUCCESS, latch->release(OrvLatch::Exclusive));
+    EXPECT_EQ("1,0,0", values(semId));
+    // Any mode but Shared is exclusive, as for get.
+    ASSERT_EQ(ORV_SUCCESS, latch->get(static_cast<OrvLatch::LatchMode>(7)));
+    EXPECT_EQ("0,0,1", values(semId));
+    ASSERT_EQ(ORV_SUCCESS, latch->release(static_cast<OrvLatch::LatchMode>(7)));
+    EXPECT_EQ("1,0,0", values(semId));
+
+    ASSERT_EQ(ORV_SUCCESS, latch->destroy(true));
+    for (OrvLatch::LatchMode mode : {OrvLatch::Shared, OrvLatch::Exclusive}) {
+        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->release(mode));
+        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->getTwoStep(mode));
     }
 }
 
@@ -429,30 +468,160 @@ TEST_F(LatchTest, AProcessThatDiesHoldingTheLatchSharedLeavesItFree) {
 }
 
 TEST_F(LatchTest, AProcessThatDiesHoldingTheLatchExclusivelyLeavesItUnusable) {
-    Pipe held;
-    ChildProcess holder([&] {
-        if (latch->get(OrvLatch::Exclusive) != ORV_SUCCESS) {
-            return 1;
+    for (bool twoStep : {false, true}) {
+        SCOPED_TRACE(twoStep ? "holder on the two-step path" : "holder on the fast path");
+        Pipe held;
+        ChildProcess holder([&] {
+            const OrvErrorCode rc =
+                twoStep ? latch->getTwoStep(OrvLatch::Exclusive) : latch->get(OrvLatch::Exclusive);
+            if (rc != ORV_SUCCESS) {
+                return 1;
+            }
+            held.send();
+            for (;;) {
+                pause();
+            }
+        });
+        ASSERT_TRUE(held.receive());
+        holder.kill(SIGKILL);
+        EXPECT_EQ(128 + SIGKILL, holder.wait());
+        // Undo reopened the gate; semaphore 2 has no undo and stays 1.
+        EXPECT_EQ("1,0,1", values(semId));
+        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->get(OrvLatch::Shared));
+        EXPECT_EQ(systemErrorText(EAGAIN), currentMessage());
+        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->get(OrvLatch::Exclusive));
+        EXPECT_EQ(systemErrorText(EAGAIN), currentMessage());
+        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->getTwoStep(OrvLatch::Shared));
+        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->getTwoStep(OrvLatch::Exclusive));
+        EXPECT_EQ("1,0,1", values(semId));
+        // Initialising again makes a fresh set.
+        ASSERT_EQ(ORV_SUCCESS, latch->destroy(true));
+        ASSERT_EQ(ORV_SUCCESS, latch->initialize());
+        semId = latch->semaphoreId;
+        db.registerSemaphore(semId);
+        EXPECT_EQ("1,0,0", values(semId));
+    }
+}
+
+// What the hammering processes of the mixed-protocol test share, beside the
+// latch. The counters of holders are atomics so that a violation of the
+// latch is seen, not hidden by a race of the check itself; plainCounter is
+// changed by plain loads and stores under the exclusive hold only, so an
+// exclusive hold that is not exclusive loses increments.
+struct MixedArena {
+    static constexpr int MAX_WORKERS = 4;
+    std::atomic<int> sharedInside;
+    std::atomic<int> exclusiveInside;
+    std::atomic<int> violations;
+    std::atomic<int> stop;
+    volatile long plainCounter;
+    std::atomic<long> exclusiveEntries;
+    std::atomic<long> entries[MAX_WORKERS][2]; // [worker][mode]
+};
+
+// One hammering process: takes the latch in a random mode until told to stop
+// (and at least `minimum` times), on the two-step path with the probing
+// release, or on the fast path with the release in the known mode.
+int hammer(OrvLatch& latch, MixedArena& arena, int worker, bool twoStep, long minimum) {
+    unsigned seed = 7919u * static_cast<unsigned>(worker + 1);
+    for (long i = 0; i < minimum || arena.stop.load() == 0; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const OrvLatch::LatchMode mode =
+            (seed >> 16) % 3 == 0 ? OrvLatch::Exclusive : OrvLatch::Shared;
+        if ((twoStep ? latch.getTwoStep(mode) : latch.get(mode)) != ORV_SUCCESS) {
+            return 2;
         }
-        held.send();
-        for (;;) {
-            pause();
+        if (mode == OrvLatch::Exclusive) {
+            if (arena.exclusiveInside.fetch_add(1) != 0 || arena.sharedInside.load() != 0) {
+                arena.violations.fetch_add(1);
+            }
+            const long value = arena.plainCounter;
+            if (i % 4 == 0) {
+                sched_yield();
+            }
+            arena.plainCounter = value + 1;
+            arena.exclusiveEntries.fetch_add(1);
+            arena.exclusiveInside.fetch_sub(1);
+        } else {
+            arena.sharedInside.fetch_add(1);
+            if (arena.exclusiveInside.load() != 0) {
+                arena.violations.fetch_add(1);
+            }
+            if (i % 4 == 0) {
+                sched_yield();
+            }
+            arena.sharedInside.fetch_sub(1);
         }
-    });
-    ASSERT_TRUE(held.receive());
-    holder.kill(SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, holder.wait());
-    // Undo reopened the gate; semaphore 2 has no undo and stays 1.
-    EXPECT_EQ("1,0,1", values(semId));
-    EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->get(OrvLatch::Shared));
-    EXPECT_EQ(systemErrorText(EAGAIN), currentMessage());
-    EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->get(OrvLatch::Exclusive));
-    EXPECT_EQ("1,0,1", values(semId));
-    // Initialising again makes a fresh set.
-    ASSERT_EQ(ORV_SUCCESS, latch->destroy(true));
-    ASSERT_EQ(ORV_SUCCESS, latch->initialize());
-    db.registerSemaphore(latch->semaphoreId);
-    EXPECT_EQ("1,0,0", values(latch->semaphoreId));
+        arena.entries[worker][mode].fetch_add(1);
+        if ((twoStep ? latch.release() : latch.release(mode)) != ORV_SUCCESS) {
+            return 3;
+        }
+    }
+    return 0;
+}
+
+// Processes on the two-step protocol and on the fast path hammer one latch in
+// both modes, while holders die in shared mode (on either path) and their
+// share is given back by the system's undo.
+TEST_F(LatchTest, OldAndNewProtocolsShareOneLatch) {
+    static_assert(sizeof(MixedArena) + 64 <= 4096, "the arena fits the page behind the latch");
+    MixedArena* arena = new (static_cast<char*>(memory) + 64) MixedArena();
+    constexpr long MINIMUM = 1500;
+    std::vector<std::unique_ptr<ChildProcess>> workers;
+    for (int worker = 0; worker < MixedArena::MAX_WORKERS; ++worker) {
+        const bool twoStep = worker % 2 == 0;
+        workers.push_back(std::make_unique<ChildProcess>(
+            [&, worker, twoStep] { return hammer(*latch, *arena, worker, twoStep, MINIMUM); }));
+    }
+    auto allEntries = [&] {
+        long sum = 0;
+        for (int worker = 0; worker < MixedArena::MAX_WORKERS; ++worker) {
+            sum += arena->entries[worker][0].load() + arena->entries[worker][1].load();
+        }
+        return sum;
+    };
+
+    for (bool twoStep : {false, true}) {
+        SCOPED_TRACE(twoStep ? "dead holder on the two-step path" : "dead holder on the fast path");
+        const long before = allEntries();
+        ASSERT_TRUE(waitUntil([&] { return allEntries() > before + 200; }));
+        Pipe held;
+        ChildProcess victim([&] {
+            const OrvErrorCode rc =
+                twoStep ? latch->getTwoStep(OrvLatch::Shared) : latch->get(OrvLatch::Shared);
+            if (rc != ORV_SUCCESS) {
+                return 1;
+            }
+            held.send();
+            for (;;) {
+                pause();
+            }
+        });
+        ASSERT_TRUE(held.receive());
+        // The hold is real: an exclusive request comes to wait for it, and
+        // behind it everybody else.
+        ASSERT_TRUE(
+            waitUntil([&] { return waitingForZero(semId, ORV_LATCH_SHARED_COUNTER) >= 1; }));
+        victim.kill(SIGKILL);
+        const long stalled = allEntries();
+        EXPECT_EQ(128 + SIGKILL, victim.wait());
+        ASSERT_TRUE(waitUntil([&] { return allEntries() > stalled + 200; }))
+            << "the dead holder's share was not given back";
+    }
+    arena->stop.store(1);
+    for (std::unique_ptr<ChildProcess>& worker : workers) {
+        EXPECT_EQ(0, worker->wait());
+    }
+
+    EXPECT_EQ(0, arena->violations.load());
+    EXPECT_EQ(arena->exclusiveEntries.load(), arena->plainCounter) << "lost exclusive updates";
+    for (int worker = 0; worker < MixedArena::MAX_WORKERS; ++worker) {
+        EXPECT_GT(arena->entries[worker][OrvLatch::Exclusive].load(), 0) << "worker " << worker;
+        EXPECT_GT(arena->entries[worker][OrvLatch::Shared].load(), 0) << "worker " << worker;
+        EXPECT_GE(arena->entries[worker][0].load() + arena->entries[worker][1].load(), MINIMUM);
+    }
+    EXPECT_EQ("1,0,0", values(semId));
+    arena->~MixedArena();
 }
 
 TEST_F(LatchTest, DestroyOfARemovedLatchDoesNothing) {
