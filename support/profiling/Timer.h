@@ -2,6 +2,13 @@
 // from the monotonic clock.
 //
 // Per process and unsynchronised: each manager keeps its own timers.
+//
+// The timers that the managers place on their hot paths (ScopedTimer) measure
+// only when timing was asked for in the process: by setting ORV_PERF_FILE (the
+// request for per-function timings, read once at the first scoped timer) or by
+// setTimingRequested. Otherwise a scoped timer costs one load and one test, not
+// two clock reads. Timers started and stopped directly always measure.
+//
 // Misuse (starting a running timer, stopping one that does not run, reading
 // or rendering one that runs) records ORV_INTERNAL_FAIL in the error object
 // with a trace record, and the operation carries on.
@@ -12,6 +19,7 @@
 #include "support/OrvTrace.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -82,7 +90,25 @@ public:
         return "Timers";
     }
 
+    // Whether the scoped timers of this process measure (see above).
+    static bool isTimingRequested() {
+        if (timingRequested < 0) {
+            const char* perfFile = std::getenv("ORV_PERF_FILE");
+            timingRequested = perfFile != nullptr && perfFile[0] != '\0' ? 1 : 0;
+        }
+        return timingRequested > 0;
+    }
+    // Turns the scoped timers of this process on or off, whatever the
+    // environment says. A scoped timer already running finishes its
+    // measurement.
+    static void setTimingRequested(bool requested) { timingRequested = requested ? 1 : 0; }
+    // Forgets the decision: the next scoped timer reads the environment again.
+    static void clearTimingRequest() { timingRequested = -1; }
+
 private:
+    // -1 until decided, then 0 or 1.
+    inline static int timingRequested = -1;
+
     static std::size_t now() {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -6,6 +6,7 @@
 
 #include "OrvError.h"
 #include "OrvException.h"
+#include "common/OrvAllocationCounter.h"
 #include "common/OrvTestDatabase.h"
 #include "common/OrvTestSync.h"
 #include "support/OrvMemoryManager.h"
@@ -501,6 +502,32 @@ TEST_F(LatchTest, AProcessThatDiesHoldingTheLatchExclusivelyLeavesItUnusable) {
         db.registerSemaphore(semId);
         EXPECT_EQ("1,0,0", values(semId));
     }
+}
+
+// Latch calls sit on every hot path of the pool and the lock list: a call that
+// succeeds must not build the texts of an error it does not raise.
+TEST_F(LatchTest, SuccessfulLatchCallsAllocateNothing) {
+    auto allCalls = [&] {
+        for (OrvLatch::LatchMode mode : {OrvLatch::Shared, OrvLatch::Exclusive}) {
+            ASSERT_EQ(ORV_SUCCESS, latch->get(mode));
+            ASSERT_EQ(ORV_SUCCESS, latch->release(mode));
+            ASSERT_EQ(ORV_SUCCESS, latch->getTwoStep(mode));
+            ASSERT_EQ(ORV_SUCCESS, latch->release());
+            { OrvScopedLatch scoped(*latch, mode); }
+        }
+        { OrvScopedExclusiveLatch scoped(*latch); }
+    };
+    allCalls(); // the tracer and the error object are made on first use
+    const long before = orvtest::allocationCount;
+    for (int i = 0; i < 100; ++i) {
+        allCalls();
+    }
+    EXPECT_EQ(before, orvtest::allocationCount);
+    EXPECT_EQ("1,0,0", values(semId));
+    // The counter does count: a failing scoped latch builds its exception.
+    ASSERT_EQ(ORV_SUCCESS, latch->destroy(true));
+    EXPECT_THROW(OrvScopedLatch(*latch, OrvLatch::Shared), OrvException);
+    EXPECT_LT(before, orvtest::allocationCount);
 }
 
 // What the hammering processes of the mixed-protocol test share, beside the

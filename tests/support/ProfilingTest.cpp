@@ -8,7 +8,9 @@
 #include "support/profiling/Timer.h"
 #include "support/profiling/VectorOfMeasures.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <unistd.h>
@@ -25,7 +27,11 @@ enum TestCounters : int { FirstCounter = 0, SecondCounter = 1 };
 
 class ProfilingTest : public ::testing::Test {
 protected:
-    void SetUp() override { error()->setError(Support, ORV_SUCCESS); }
+    void SetUp() override {
+        error()->setError(Support, ORV_SUCCESS);
+        Timer::setTimingRequested(true);
+    }
+    void TearDown() override { Timer::clearTimingRequest(); }
 
     static OrvError* error() { return OrvError::getErrorObject(); }
 
@@ -238,6 +244,53 @@ TEST_F(ProfilingTest, ScopedTimerTimesItsScope) {
         usleep(1000);
     }
     EXPECT_GE(request.getAccumulatedTimer(), first + 1000);
+    expectNoFailure();
+}
+
+TEST_F(ProfilingTest, ScopedTimersMeasureOnlyWhenTimingIsRequested) {
+    OrvBufferManagerProfiling::Profiler profiler;
+    Timer& page =
+        profiler.getMeasureValueReference(OrvBufferManagerProfiling::GetPageTime, Timer());
+    Timer::setTimingRequested(false);
+    {
+        OrvBufferManagerProfiling::ScopedTimer scope(profiler,
+                                                     OrvBufferManagerProfiling::GetPageTime);
+        EXPECT_FALSE(page.isRunning());
+        usleep(1000);
+    }
+    EXPECT_EQ(0u, page.getAccumulatedTimer());
+    // Direct use always measures.
+    page.startTimer();
+    usleep(1000);
+    EXPECT_GE(page.stopTimer(), 1000u);
+    const std::size_t direct = page.getAccumulatedTimer();
+
+    // Without a decision, the environment decides: ORV_PERF_FILE set and not empty.
+    const char* saved = std::getenv("ORV_PERF_FILE");
+    const std::string savedValue = saved != nullptr ? saved : "";
+    for (const char* value :
+         std::initializer_list<const char*>{"", "/tmp/orv-profiling-test-perf", nullptr}) {
+        if (value != nullptr) {
+            setenv("ORV_PERF_FILE", value, 1);
+        } else {
+            unsetenv("ORV_PERF_FILE");
+        }
+        Timer::clearTimingRequest();
+        const bool expected = value != nullptr && value[0] != '\0';
+        EXPECT_EQ(expected, Timer::isTimingRequested()) << (value != nullptr ? value : "unset");
+        const std::size_t before = page.getAccumulatedTimer();
+        {
+            OrvBufferManagerProfiling::ScopedTimer scope(profiler,
+                                                         OrvBufferManagerProfiling::GetPageTime);
+            EXPECT_EQ(expected, page.isRunning());
+            usleep(1000);
+        }
+        EXPECT_EQ(expected, page.getAccumulatedTimer() >= before + 1000);
+    }
+    if (saved != nullptr) {
+        setenv("ORV_PERF_FILE", savedValue.c_str(), 1);
+    }
+    EXPECT_GE(page.getAccumulatedTimer(), direct + 1000);
     expectNoFailure();
 }
 

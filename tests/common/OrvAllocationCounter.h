@@ -1,0 +1,49 @@
+// Counts the allocations of a test program by replacing the global operator
+// new (and its delete). Include it from exactly one source file of a test
+// program: the replacement functions are defined here, not only declared.
+//
+// Single-threaded like the engine; a forked child counts on its own copy.
+#ifndef ORV_ALLOCATION_COUNTER_H
+#define ORV_ALLOCATION_COUNTER_H
+
+#include <cstdlib>
+#include <new>
+
+namespace orvtest {
+
+// Calls of the replaced operator new (of every form but the aligned ones)
+// since the program started.
+inline long allocationCount = 0;
+
+} // namespace orvtest
+
+void* operator new(std::size_t size) {
+    ++orvtest::allocationCount;
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+#endif
