@@ -276,6 +276,12 @@ void OrvBufferManager::getPage(SegmentId segment, PageId pageId, OrvPage::PageTy
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     OrvScopedExclusiveLatch scopedLatch(*latch);
+    fixPage(segment, pageId, type, page, scopedLatch);
+}
+
+void OrvBufferManager::fixPage(SegmentId segment, PageId pageId, OrvPage::PageType type,
+                               OrvPage*& page, const OrvScopedExclusiveLatch& scopedLatch) {
+    ORV_TRACE(BufferManager);
     countLogicalRead();
     if (dropPending.count(segment) != 0) {
         ORV_THROW(ORV_BM_SEGMENT_DROPPED, OrvException::to_string(pageId),
@@ -397,7 +403,7 @@ void OrvBufferManager::fixNewPage(SegmentId segment, PageId pageId, OrvPage::Pag
     page = &fresh;
 }
 
-void OrvBufferManager::releasePage(OrvPage*& page) {
+void OrvBufferManager::checkReleasable(const OrvPage* page) const {
     ORV_TRACE(BufferManager);
     if (page == nullptr || frameIndexOf(page) < 0) {
         ORV_THROW(ORV_PARAMETER_FAIL);
@@ -419,12 +425,37 @@ void OrvBufferManager::releasePage(OrvPage*& page) {
                   OrvException::to_string(page->segmentId), OrvException::to_string(image.pageType),
                   OrvException::to_string(page->pageType));
     }
-    OrvScopedExclusiveLatch scopedLatch(*latch);
+}
+
+void OrvBufferManager::unfixPage(OrvPage*& page, const OrvScopedExclusiveLatch& /*scopedLatch*/) {
+    ORV_TRACE(BufferManager);
     if (page->fixCount == 0) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     --page->fixCount;
     page = nullptr;
+}
+
+void OrvBufferManager::releasePage(OrvPage*& page) {
+    ORV_TRACE(BufferManager);
+    checkReleasable(page);
+    OrvScopedExclusiveLatch scopedLatch(*latch);
+    unfixPage(page, scopedLatch);
+}
+
+void OrvBufferManager::exchangePage(OrvPage*& page, SegmentId segment, PageId pageId,
+                                    OrvPage::PageType type) {
+    ORV_TRACE(BufferManager);
+    OrvBufferManagerProfiling::ScopedTimer timer(*profiler, OrvBufferManagerProfiling::GetPageTime);
+    checkReleasable(page);
+    if (segment == 0 || pageId == ORV_INVALID_PAGE_ID) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    OrvScopedExclusiveLatch scopedLatch(*latch);
+    unfixPage(page, scopedLatch);
+    // From here on the old fix is gone, whatever happens: the frame it held
+    // may even be the victim for the next page.
+    fixPage(segment, pageId, type, page, scopedLatch);
 }
 
 void OrvBufferManager::markPageAsModified(OrvPage& page) {

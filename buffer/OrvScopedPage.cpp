@@ -41,6 +41,14 @@ OrvScopedPage::OrvScopedPage(OrvScopedPage&& other) noexcept : page(other.page) 
     other.page = nullptr;
 }
 
+void OrvScopedPage::exchange(SegmentId segment, PageId pageId, OrvPage::PageType type) {
+    ORV_TRACE(BufferManager);
+    if (page == nullptr) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    OrvBufferManager::getInstance()->exchangePage(page, segment, pageId, type);
+}
+
 OrvPage* OrvScopedPage::getPage() const {
     ORV_TRACE(BufferManager);
     return page;

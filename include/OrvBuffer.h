@@ -199,6 +199,26 @@ public:
     // ORV_INTERNAL_FAIL when the frame is not fixed. An image whose page id was
     // changed is released, with ORV_BM_PAGEID_MISMATCH recorded.
     void releasePage(OrvPage*& page);
+    // Gives back the fix `page` and fixes page `pageId` of `segment` in its
+    // place, under one hold of the pool latch: for scans and tree descents,
+    // which would otherwise pay two latch round trips per step. No other
+    // process sees the state between the two halves.
+    //
+    // The release comes first: when every frame is fixed, the frame just
+    // released (if that was its last fix) is the victim for the next page.
+    // On success `page` points at the new frame (the same one when the same
+    // page is asked for). Failures fall into two groups:
+    //   - found before anything changes, `page` and its fix (if any) are
+    //     kept: ORV_PARAMETER_FAIL (a null pointer, one that is no frame,
+    //     segment 0 or page id 65535), ORV_BM_PAGETYPE_MISMATCH of the
+    //     released image (as releasePage; a changed page id of that image is
+    //     only recorded, as there) and ORV_INTERNAL_FAIL (the frame has no
+    //     fix to give back);
+    //   - found while fixing the next page, the old fix is already given back
+    //     and `page` is null: every code of getPage (ORV_BM_SEGMENT_DROPPED,
+    //     ORV_BM_PAGE_NOT_FOUND, the mismatches, ORV_BM_BUFFER_FULL, the file
+    //     manager's codes), with the pool as getPage leaves it.
+    void exchangePage(OrvPage*& page, SegmentId segment, PageId pageId, OrvPage::PageType type);
     // Marks a frame holding a page dirty; ORV_INTERNAL_FAIL (nothing changed)
     // for anything else.
     void markPageAsModified(OrvPage& page);
@@ -291,6 +311,16 @@ private:
     OrvBufferManager();
     ~OrvBufferManager();
 
+    // getPage's work under the latch: the lookup, the read on a miss, the
+    // checks of the image and the new fix; `page` is set only on success.
+    void fixPage(SegmentId segment, PageId pageId, OrvPage::PageType type, OrvPage*& page,
+                 const OrvScopedExclusiveLatch& scopedLatch);
+    // releasePage's checks, made before the latch: the pointer names a frame
+    // and its image keeps its type (a changed page id is only recorded).
+    void checkReleasable(const OrvPage* page) const;
+    // Gives back one fix (ORV_INTERNAL_FAIL when there is none) and sets
+    // `page` to null.
+    void unfixPage(OrvPage*& page, const OrvScopedExclusiveLatch& scopedLatch);
     // ORV_BM_SEGMENT_DROPPED or ORV_BM_PAGE_ALREADY_EXISTS_IN_BUFFER, for a new page.
     void checkNotInPool(SegmentId segment, PageId pageId,
                         const OrvScopedExclusiveLatch& scopedLatch) const;
@@ -350,7 +380,15 @@ public:
     OrvScopedPage& operator=(const OrvScopedPage&) = delete;
     OrvScopedPage& operator=(OrvScopedPage&&) = delete;
 
-    // The fixed frame; null only in a moved-from guard.
+    // Gives back this guard's fix and fixes the next page in its place under
+    // one latch hold (OrvBufferManager::exchangePage, with the type given).
+    // When fixing the next page fails, the guard holds nothing afterwards
+    // (getPage() is null); when the failure comes before the release it keeps
+    // its page. ORV_INTERNAL_FAIL in a guard that holds nothing.
+    void exchange(SegmentId segment, PageId pageId, OrvPage::PageType type);
+
+    // The fixed frame; null only in a moved-from guard (or after a failed
+    // exchange).
     OrvPage* getPage() const;
     // The fixed frame; ORV_INTERNAL_FAIL in a moved-from guard.
     OrvPage* operator->() const;
