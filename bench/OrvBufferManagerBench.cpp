@@ -1,9 +1,13 @@
-// The buffer pool's main paths against the bare latch round trip that every
-// buffer operation pays (the pool latch is a System V semaphore set):
+// The buffer pool's main paths against the unit of the hot paths, a bare pair
+// of semop calls (orvbench::semopPair), measured in the same run:
 //
-//   BM_LatchRoundTrip  get(Exclusive) + release() of a latch: the baseline
+//   BM_LatchRoundTrip  get(Exclusive) + release(Exclusive) of a latch, the
+//                      round trip that every buffer operation pays (the pool
+//                      latch is a System V semaphore set)
 //   BM_Hit             getPage + releasePage of a page in the pool (two
 //                      latch round trips)
+//   BM_Exchange        exchangePage from one page in the pool to the next
+//                      (one latch round trip per step of a scan)
 //   BM_Miss            getPage + releasePage of a page read from its file
 //                      (the operating system's page cache is warm; the victim
 //                      is clean)
@@ -50,7 +54,14 @@ constexpr SegmentId FIRST_NEW_SEGMENT_MEASURED = 1000;
 constexpr SegmentId FIRST_NEW_SEGMENT_SECOND = 2000;
 constexpr PageId NEW_PAGES_PER_SEGMENT = 8000;
 
-enum Operation : char { Latch = 'L', Hit = 'H', Miss = 'M', NewPage = 'N', Quit = 'Q' };
+enum Operation : char {
+    Latch = 'L',
+    Hit = 'H',
+    Exchange = 'E',
+    Miss = 'M',
+    NewPage = 'N',
+    Quit = 'Q'
+};
 
 // Shared with the second process (an anonymous shared mapping made before
 // the fork).
@@ -73,10 +84,11 @@ struct Worker {
     PageId missPage = 0;
     SegmentId newSegment = 0;
     PageId newPage = NEW_PAGES_PER_SEGMENT;
+    OrvPage* held = nullptr; // the page an exchange loop holds between steps
 
     void latchRoundTrip() {
         if (control->latch.get(OrvLatch::Exclusive) != ORV_SUCCESS ||
-            control->latch.release() != ORV_SUCCESS) {
+            control->latch.release(OrvLatch::Exclusive) != ORV_SUCCESS) {
             throw std::runtime_error("latch failed");
         }
     }
@@ -86,6 +98,20 @@ struct Worker {
         bm->getPage(HIT_SEGMENT, hitPage, OrvPage::DataPage, page);
         bm->releasePage(page);
         hitPage = static_cast<PageId>((hitPage + 1) % HIT_PAGES);
+    }
+    void exchange() {
+        OrvBufferManager* bm = OrvBufferManager::getInstance();
+        if (held == nullptr) {
+            bm->getPage(HIT_SEGMENT, hitPage, OrvPage::DataPage, held);
+        } else {
+            bm->exchangePage(held, HIT_SEGMENT, hitPage, OrvPage::DataPage);
+        }
+        hitPage = static_cast<PageId>((hitPage + 1) % HIT_PAGES);
+    }
+    void releaseHeld() {
+        if (held != nullptr) {
+            OrvBufferManager::getInstance()->releasePage(held);
+        }
     }
     void miss() {
         OrvBufferManager* bm = OrvBufferManager::getInstance();
@@ -127,6 +153,9 @@ void runOnce(Worker& worker, Operation operation, SegmentId firstNewSegment) {
     case Hit:
         worker.hit();
         break;
+    case Exchange:
+        worker.exchange();
+        break;
     case Miss:
         worker.miss();
         break;
@@ -154,6 +183,7 @@ int secondProcess() {
                 runOnce(worker, static_cast<Operation>(operation), FIRST_NEW_SEGMENT_SECOND);
                 control->count.fetch_add(1);
             }
+            worker.releaseHeld();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "second process: %s\n", e.what());
             control->failed = 1;
@@ -204,6 +234,7 @@ void measure(benchmark::State& state, Operation operation) {
             }
             runOnce(worker, operation, FIRST_NEW_SEGMENT_MEASURED);
         }
+        worker.releaseHeld();
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const long countAfter = control->count.load();
@@ -232,6 +263,9 @@ void BM_LatchRoundTrip(benchmark::State& state) {
 void BM_Hit(benchmark::State& state) {
     measure(state, Hit);
 }
+void BM_Exchange(benchmark::State& state) {
+    measure(state, Exchange);
+}
 void BM_Miss(benchmark::State& state) {
     measure(state, Miss);
 }
@@ -240,8 +274,10 @@ void BM_NewPage(benchmark::State& state) {
 }
 // Wall-clock time: with two processes much of it is spent waiting for the
 // latch, which costs no processor time.
+BENCHMARK(orvbench::semopPair);
 BENCHMARK(BM_LatchRoundTrip)->ArgName("processes")->Arg(1)->Arg(2)->UseRealTime();
 BENCHMARK(BM_Hit)->ArgName("processes")->Arg(1)->Arg(2)->UseRealTime();
+BENCHMARK(BM_Exchange)->ArgName("processes")->Arg(1)->Arg(2)->UseRealTime();
 BENCHMARK(BM_Miss)->ArgName("processes")->Arg(1)->Arg(2)->UseRealTime();
 BENCHMARK(BM_NewPage)->ArgName("processes")->Arg(1)->Arg(2)->UseRealTime();
 
