@@ -11,6 +11,26 @@
 
 namespace orvbench {
 
+// semop calls made by this program so far. Every benchmark program that
+// includes this header is linked with -Wl,--wrap=semop (bench/CMakeLists.txt), so the calls of the
+// engine and of the benchmarks themselves pass through __wrap_semop below and are counted; a
+// benchmark reports the calls per iteration as "semop/op".
+inline long semopCalls = 0;
+
+// Writes the program's total of semop calls to standard error at its end, so
+// that the counting can be checked against an outside count (strace -c -f;
+// a forked child that ends with _exit does not write, its calls are its own).
+struct SemopTotalAtExit {
+    ~SemopTotalAtExit() { std::fprintf(stderr, "semop calls of this process: %ld\n", semopCalls); }
+};
+inline SemopTotalAtExit semopTotalAtExit;
+
+// The calls per iteration since `before` (a value of semopCalls), as a counter.
+inline benchmark::Counter semopsPerIteration(const benchmark::State& state, long before) {
+    return benchmark::Counter(static_cast<double>(semopCalls - before) /
+                              static_cast<double>(state.iterations() > 0 ? state.iterations() : 1));
+}
+
 // Makes a fresh database directory under /tmp and points ORV_DATABASE_PATH at
 // it. Ends the process when the directory cannot be made: a benchmark without
 // its database would measure nothing.
@@ -37,13 +57,23 @@ inline void semopPair(benchmark::State& state) {
     sembuf give{0, 1, 0};
     sembuf take{0, -1, 0};
     semop(id, &give, 1);
+    const long before = semopCalls;
     for (auto _ : state) {
         semop(id, &take, 1);
         semop(id, &give, 1);
     }
+    state.counters["semop/op"] = semopsPerIteration(state, before);
     semctl(id, 0, IPC_RMID);
 }
 
 } // namespace orvbench
+
+// The wrapper the linker puts in place of semop (see semopCalls). Defined
+// here, so each benchmark program (one source file each) has exactly one.
+extern "C" int __real_semop(int semid, struct sembuf* sops, size_t nsops);
+extern "C" int __wrap_semop(int semid, struct sembuf* sops, size_t nsops) {
+    ++orvbench::semopCalls;
+    return __real_semop(semid, sops, nsops);
+}
 
 #endif

@@ -225,6 +225,7 @@ void measure(benchmark::State& state, Operation operation) {
             }
         }
         const long countBefore = control->count.load();
+        const long semopsBefore = orvbench::semopCalls;
         const auto start = std::chrono::steady_clock::now();
         for (auto _ : state) {
             if (operation == NewPage && !worker.newPageFits()) {
@@ -234,6 +235,8 @@ void measure(benchmark::State& state, Operation operation) {
             }
             runOnce(worker, operation, FIRST_NEW_SEGMENT_MEASURED);
         }
+        // This process's calls only: the second process counts its own.
+        const long semopsAfter = orvbench::semopCalls;
         worker.releaseHeld();
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -247,6 +250,9 @@ void measure(benchmark::State& state, Operation operation) {
             }
         }
         const double others = twoProcesses ? static_cast<double>(countAfter - countBefore) : 0.0;
+        state.counters["semop/op"] = benchmark::Counter(
+            static_cast<double>(semopsAfter - semopsBefore) /
+            static_cast<double>(state.iterations() > 0 ? state.iterations() : 1));
         state.counters["ops/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
                                                      benchmark::Counter::kIsRate);
         state.counters["all ops/s"] =

@@ -39,12 +39,14 @@ template <typename Body> void run(benchmark::State& state, Body body) {
         state.SkipWithError("latch initialisation failed");
         return;
     }
+    const long before = orvbench::semopCalls;
     for (auto _ : state) {
         if (!body(holder.latch)) {
             state.SkipWithError("latch operation failed");
             return;
         }
     }
+    state.counters["semop/op"] = orvbench::semopsPerIteration(state, before);
 }
 
 void BM_LatchExclusive(benchmark::State& state) {
