@@ -19,8 +19,8 @@
 namespace {
 
 // Refuses a database directory in which the engine could not work: the sets
-// would be made and every later change to a segment file would fail. Whether
-// the user owns it is checked by the creation of the sets.
+// would be made and every later change to a segment file would fail, and a
+// user who does not own it.
 void checkDatabaseDirectory() {
     const char* path = orvDatabasePath();
     struct stat status;
@@ -30,6 +30,13 @@ void checkDatabaseDirectory() {
     }
     if (!S_ISDIR(status.st_mode)) {
         ORV_THROW(ORV_MM_DATABASE_PATH_INVALID, path, "it is not a directory");
+    }
+    // Checked again when the sets are made; here first, so that another
+    // user hears that the directory is not theirs rather than that they may
+    // not write it.
+    if (status.st_uid != geteuid()) {
+        ORV_THROW(ORV_MM_NOT_DIRECTORY_OWNER, path, OrvException::to_string(status.st_uid),
+                  OrvException::to_string(geteuid()));
     }
     // The mode bits are checked as well as access(): access() lets root
     // write anywhere, yet a directory its owner made read-only is not meant

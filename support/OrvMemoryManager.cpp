@@ -285,7 +285,15 @@ void OrvMemoryManager::destroyMemorySet(MemorySet set) {
     // belong to a segment that another process has destroyed (and perhaps
     // re-created under a new id) since.
     attributes.shmId = -1;
-    const int shmId = findOwnSet(set);
+    int shmId = -1;
+    try {
+        shmId = findOwnSet(set);
+    } catch (const OrvException& e) {
+        if (e.getErrorCode() != ORV_MM_SHM_NOT_EXISTS) {
+            throw;
+        }
+        ORV_THROW(ORV_MM_SHM_GETID_FAIL, attributes.name, errorNumber(ENOENT), errorText(ENOENT));
+    }
 
     if (shmctl(shmId, IPC_RMID, nullptr) != 0) {
         const int error = errno;

@@ -113,7 +113,7 @@ public:
     void createMemorySet(MemorySet set);
 
     // Marks the segment for removal; it disappears when the last process has
-    // detached. Throws ORV_MM_SHM_NOT_EXISTS when it does not exist,
+    // detached. Throws ORV_MM_SHM_GETID_FAIL (ENOENT) when it does not exist,
     // ORV_MM_SHM_ACCESS_DENIED when this user may not see it, the foreign-set
     // errors, ORV_MM_SHM_DESTROY_WARN when the removal fails. This process
     // forgets the segment id, so a later attach finds a set re-created
