@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -440,4 +441,41 @@ TEST(DeadHolderTest, PlainStopRemovesSetsWhoseLatchADeadProcessHeld) {
             EXPECT_EQ(-1, db.segmentId(s));
         }
     }
+}
+
+// ---- the run's leak check ----------------------------------------------------------
+
+// The check fails on the sets of a test directory that are left, whatever else
+// exists on the machine, and passes once they are gone.
+TEST(LeakCheckTest, FailsOnTheSetsOfATestDirectoryThatAreLeft) {
+    TempDir scratch("orv-leak");
+    const std::string keys = scratch.file("keys.txt");
+    TestDatabase db;
+    {
+        // The keys as the fixture records them, in a file of this test's own.
+        std::string lines;
+        for (int set = 0; set < MM::NUMBER_OF_SETS; ++set) {
+            char key[16];
+            std::snprintf(key, sizeof(key), "0x%08x", static_cast<unsigned>(db.key(set)));
+            lines += std::string(key) + " " + resolved(db.path()) + "\n";
+        }
+        orvtest::writeFile(keys, lines);
+    }
+    const std::string checker = std::string(ORV_TEST_BINARY_DIR) + "/orv_ipc_check";
+
+    ProcessResult clean = runProgram({checker, keys});
+    EXPECT_EQ(0, clean.exitCode) << clean.out;
+
+    ASSERT_EQ(0, runIn(db.path(), {ORV_ORVSTART}).exitCode);
+    ProcessResult leaked = runProgram({checker, keys});
+    EXPECT_EQ(1, leaked.exitCode) << leaked.out;
+    for (int set = 0; set < MM::NUMBER_OF_SETS; ++set) {
+        EXPECT_NE(std::string::npos,
+                  leaked.out.find("LEFT BEHIND: m " + std::to_string(db.segmentId(set)) + " "))
+            << leaked.out;
+    }
+
+    ASSERT_EQ(0, runIn(db.path(), {ORV_ORVSTOP}).exitCode);
+    ProcessResult again = runProgram({checker, keys});
+    EXPECT_EQ(0, again.exitCode) << again.out;
 }

@@ -115,6 +115,14 @@ TestDatabase::TestDatabase(const std::string& existingDirectory)
     activate();
 }
 
+// The directory as the sets' identity names it.
+std::string TestDatabase::resolvedPath() const {
+    char* resolved = realpath(dirPath.c_str(), nullptr);
+    const std::string text = resolved != nullptr ? resolved : dirPath;
+    std::free(resolved);
+    return text;
+}
+
 void TestDatabase::recordKeys() const {
     const char* keysFile = std::getenv("ORV_IPC_KEYS_FILE");
     if (keysFile == nullptr || *keysFile == '\0') {
@@ -124,8 +132,8 @@ void TestDatabase::recordKeys() const {
     std::string lines;
     for (int set = 0; set < NUMBER_OF_SETS; ++set) {
         char line[32];
-        std::snprintf(line, sizeof(line), "0x%08x\n", static_cast<unsigned>(key(set)));
-        lines += line;
+        std::snprintf(line, sizeof(line), "0x%08x ", static_cast<unsigned>(key(set)));
+        lines += line + resolvedPath() + "\n";
     }
     const int fd = open(keysFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {

@@ -12,10 +12,10 @@
 // ORV_DATABASE_PATH and removes the directory. This happens also when the test
 // failed, as long as the process that made the object ends normally.
 //
-// Every key of the directory is appended to the file named by
-// ORV_IPC_KEYS_FILE (when set; CTest sets it), so that the run's leak check
-// can look for sets left under the keys of the tests' own directories and
-// ignore everything else on the machine.
+// Every key of the directory, with the resolved directory, is appended to the
+// file named by ORV_IPC_KEYS_FILE (when set; CTest sets it), so that the run's
+// leak check can look for sets of the tests' own directories and ignore
+// everything else on the machine.
 //
 // Use as a member of a gtest fixture (made before SetUp, removed after
 // TearDown) or as a local. A forked child inherits the object but never
@@ -66,6 +66,7 @@ public:
 
 private:
     void recordKeys() const;
+    std::string resolvedPath() const;
 
     std::unique_ptr<TempDir> dir;
     std::string dirPath;
