@@ -113,7 +113,7 @@ void OrvSystem::stop(bool force) {
     // skips sets that are already gone (ORV_MM_SHM_NOT_EXISTS) and fails only
     // when none existed. The lock list goes first, so that no new transaction
     // can begin while the rest is taken down; the buffer pool, which writes
-    // its dirty unfixed pages back first, goes last.
+    // its dirty pages back first, goes last.
     void (*const steps[])(bool) = {OrvLockManager::destroyLockList,
                                    OrvLogManager::destroyLogFileHandling,
                                    OrvBufferManager::destroyBuffer};
