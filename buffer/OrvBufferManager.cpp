@@ -749,19 +749,26 @@ void OrvBufferManager::haveFixedPages(bool& inUse) {
 
 namespace {
 
-// Writes every dirty unfixed frame of the pool to its segment file through
-// this process's file manager, closing the files it opened. A frame whose
+// Writes the dirty frames of the pool to their segment files through this
+// process's file manager, closing the files it opened. With includeFixed (a
+// forced stop) fixed frames are written too: their fixer is dead or about to
+// lose the pool, and a frame holds changes that other processes may have
+// committed since it was fixed; skipping it would lose them. Without it
+// (a stop that found no fixed page) a frame fixed meanwhile is left to its
+// fixer. A frame whose
 // file is gone is skipped and traced (its segment was dropped with the
 // pages still in the pool). Goes on after a failure; the first is kept in
 // firstFailure.
-void writeBackForStop(OrvBufferPoolLayout& pool, std::unique_ptr<OrvException>& firstFailure) {
+void writeBackForStop(OrvBufferPoolLayout& pool, bool includeFixed,
+                      std::unique_ptr<OrvException>& firstFailure) {
     ORV_TRACE(BufferManager);
     OrvFileManager* fileMgr = OrvFileManager::getInstance();
     std::set<SegmentId> opened;
     std::set<SegmentId> missing;
     for (OrvPage& page : pool.frames) {
         const SegmentId segment = page.getSegmentId();
-        if (segment == 0 || !page.isDirty() || page.isFix() || missing.count(segment) != 0) {
+        if (segment == 0 || !page.isDirty() || (page.isFix() && !includeFixed) ||
+            missing.count(segment) != 0) {
             continue;
         }
         if (opened.count(segment) == 0) {
@@ -808,47 +815,15 @@ void writeBackForStop(OrvBufferPoolLayout& pool, std::unique_ptr<OrvException>& 
 void OrvBufferManager::destroyBuffer(bool force) {
     ORV_TRACE(BufferManager);
     // A missing pool throws ORV_MM_SHM_NOT_EXISTS here, which a forced stop
-    // skips.
-    PoolAccess pool;
-    OrvLatch& poolLatch = pool->latch;
-    // An exclusive hold can only be broken by hand: it is what a process
-    // that died during a buffer operation leaves behind, and the stop must
-    // still be able to write the pages and remove the pool.
-    bool heldExclusive = false;
-    if (poolLatch.isHeldExclusive(heldExclusive) == ORV_SUCCESS && heldExclusive) {
-        orvTrace.traceString(1, "breaking the exclusive hold of the pool latch");
-        (void)poolLatch.release();
-    }
-    const OrvErrorCode latchRc = poolLatch.get(OrvLatch::Exclusive);
-    if (latchRc != ORV_SUCCESS) {
-        if (!force) {
-            ORV_RAISE_AS(latchRc, "latch->get(OrvLatch::Exclusive)");
+    // skips. The pages are written under the pool latch (or without it, when
+    // a forced stop finds it unusable: no process can work through it then);
+    // a write that fails keeps the pool for a later stop once the cause is
+    // mended, unless the stop is forced.
+    OrvSharedSet::destroy(OrvMemoryManager::BufferPool, force, [force](void* data, bool) {
+        std::unique_ptr<OrvException> firstFailure;
+        writeBackForStop(*static_cast<OrvBufferPoolLayout*>(data), force, firstFailure);
+        if (firstFailure) {
+            throw OrvException(*firstFailure);
         }
-        // No process can work on the pool through a broken latch, so the
-        // pages are written without it.
-        orvTrace.traceString(2, "the pool latch is unusable; writing back without it");
-    }
-    std::unique_ptr<OrvException> firstFailure;
-    writeBackForStop(*pool.operator->(), firstFailure);
-    if (firstFailure && !force) {
-        // The pool stays, with the pages that could not be written, for a
-        // later stop once the cause is mended.
-        if (latchRc == ORV_SUCCESS) {
-            (void)poolLatch.release();
-        }
-        throw OrvException(*firstFailure);
-    }
-    // Removed while held: as destroy(false) does after taking it.
-    const OrvErrorCode destroyRc = poolLatch.destroy(true);
-    if (destroyRc != ORV_SUCCESS) {
-        if (!force) {
-            if (latchRc == ORV_SUCCESS) {
-                (void)poolLatch.release();
-            }
-            ORV_RAISE_AS(destroyRc, "latch->destroy(true)");
-        }
-        orvTrace.traceString(3, "the pool latch could not be removed");
-    }
-    pool.detach();
-    OrvMemoryManager::getMemoryManager()->destroyMemorySet(OrvMemoryManager::BufferPool);
+    });
 }

@@ -41,6 +41,8 @@ std::string number(Uint64 value) {
 // failure", so the reader gets its beginning instead.
 constexpr std::size_t SHOWN_DIRECTORY_LENGTH = 200;
 
+constexpr mode_t SEGMENT_FILE_MODE = 0660;
+
 // Zero pages written in one call when a write fills a gap in the file.
 constexpr Uint32 ZERO_CHUNK_PAGES = 16;
 const char zeroPages[ZERO_CHUNK_PAGES * ORV_PAGE_SIZE] = {};
@@ -171,7 +173,9 @@ OrvErrorCode OrvFileManager::create(SegmentId segment) {
     }
     // Exclusive: a file made by another process since the test above is
     // reported, never emptied.
-    int handle = OrvIo::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Owner and group only, as the shared memory sets: the files hold every
+    // table, and other users of the machine have no business reading them.
+    int handle = OrvIo::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, SEGMENT_FILE_MODE);
     if (handle == -EEXIST) {
         return fail(ORV_FM_FILE_ALREADY_EXISTS, number(segment).c_str());
     }

@@ -296,13 +296,17 @@ public:
     // empty on the hash's free list and the LRU's empty list. Throws as
     // OrvSharedSet::create (ORV_MM_SHM_CREATE_FAIL when it exists).
     static void initializeBuffer();
-    // Removes the pool: breaks an exclusive hold of the latch (left by a dead
-    // process), takes the latch, writes every dirty unfixed frame to its file
-    // (a frame whose file is gone is skipped and traced), then removes the
-    // latch and the set. Throws ORV_MM_SHM_NOT_EXISTS when there is no pool.
-    // Without force, a failing write or latch stops the removal and is thrown
-    // (the pool and its pages stay); with force they are traced and the pool is
-    // removed regardless.
+    // Removes the pool (OrvSharedSet::destroy): frees an exclusive hold of the
+    // latch left by a dead process, takes the latch, writes the dirty frames
+    // to their files (a frame whose file is gone is skipped and traced), then
+    // removes the latch and the set. Without force only unfixed frames are
+    // written; with force every dirty frame, fixed or not: a fix left by a
+    // dead process must not lose the changes that others committed on its
+    // page. Throws ORV_MM_SHM_NOT_EXISTS when there is no pool, and the
+    // errors of an attach to a set of another directory or user. Without
+    // force, a failing write or latch stops the removal and is thrown (the pool
+    // and its pages stay); with force they are traced and the pool is removed
+    // regardless.
     static void destroyBuffer(bool force = false);
     // inUse: whether any frame is fixed; false when there is no pool.
     static void haveFixedPages(bool& inUse);

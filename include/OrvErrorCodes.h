@@ -128,9 +128,15 @@ enum OrvErrorCode : Sint32 {
     ORV_LATCH_SEM_DESTROY_WARN = 118,
     ORV_LATCH_SEM_OPERATION_FAIL = -119,
     ORV_TRANSACTION_ID_PARSING_FAILED = -120,
+    ORV_MM_DATABASE_PATH_INVALID = -121,
+    ORV_MM_SHM_FOREIGN_SET = -122,
+    ORV_MM_SHM_FOREIGN_OWNER = -123,
+    ORV_MM_SHM_ACCESS_DENIED = -124,
+    ORV_MM_NOT_DIRECTORY_OWNER = -125,
+    ORV_LM_WAITING_LIST_FULL = -126,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 121;
+constexpr int ORV_ERROR_CODE_COUNT = 127;
 
 #endif

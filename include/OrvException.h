@@ -115,6 +115,10 @@ private:
     std::string errorToken4;
     std::string errorToken5;
     std::string backtrace;
+    // The message the error object held for this code when raise turned a
+    // returned code into this exception: it carries the tokens of the
+    // function that recorded it, which the exception itself never saw.
+    std::string recordedMessage;
 };
 
 // Raises a returned code with the call's own text and location.

@@ -106,12 +106,12 @@ public:
     // Creates the LockList set with its latch and an empty list, then
     // detaches. Throws ORV_MM_SHM_CREATE_FAIL when it exists already.
     static void initializeLockList();
-    // Removes the latch's semaphore set and the LockList set. An exclusive
-    // hold of the latch (left by a process that died changing the list) is
-    // broken; without force it then waits for shared holders (queries).
-    // Throws ORV_MM_SHM_NOT_EXISTS when there is no list, so that a stop can
-    // tell a set it removed from one that was gone. REQUIRES: this process
-    // has no lock manager.
+    // Removes the latch's semaphore set and the LockList set
+    // (OrvSharedSet::destroy). An exclusive hold of the latch left by a
+    // process that died changing the list is freed; without force it then
+    // waits for the live holders. Throws ORV_MM_SHM_NOT_EXISTS when there is
+    // no list, so that a stop can tell a set it removed from one that was
+    // gone.
     static void destroyLockList(bool force = false);
     // Whether any lock entry is in use; a list that does not exist is not in
     // use. Reads the count without the latch. REQUIRES: this process has no

@@ -104,10 +104,10 @@ public:
     // closed. The set is not created then.
     static void initializeLogFileHandling();
 
-    // System stop: removes the latch's semaphore set and then the set. Without
-    // force it waits for a writer that holds the latch (and fails with the
-    // latch's error when that writer died holding it); with force it removes
-    // both regardless. Throws ORV_MM_SHM_NOT_EXISTS when the set does not
+    // System stop: removes the latch's semaphore set and then the set
+    // (OrvSharedSet::destroy). Without force it waits for a writer that holds
+    // the latch; a writer that died holding it has its hold freed first. With
+    // force it removes both regardless. Throws ORV_MM_SHM_NOT_EXISTS when the set does not
     // exist (the stop sequence decides whether that matters); a set that
     // disappears while it is being removed counts as removed.
     static void destroyLogFileHandling(bool force = false);

@@ -317,23 +317,10 @@ void OrvLockManager::initializeLockList() {
 
 void OrvLockManager::destroyLockList(bool force) {
     ORV_TRACE(LockManager);
-    OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
     // A missing set throws ORV_MM_SHM_NOT_EXISTS on: swallowing it would let a
-    // stop report a list as removed that was never there.
-    void* data = nullptr;
-    memoryManager->connectToMemorySet(OrvMemoryManager::LockList, data);
-    OrvLatch& latch = static_cast<Header*>(data)->latch;
-    // An exclusive hold at this point is what a process that died during a
-    // change of the list leaves behind; nobody else would ever release it.
-    bool heldExclusive = false;
-    if (latch.isHeldExclusive(heldExclusive) == ORV_SUCCESS && heldExclusive) {
-        orvTrace.traceString(1, "breaking the exclusive hold of the lock list latch");
-        (void)latch.release();
-    }
-    const OrvErrorCode latchRc = latch.destroy(force);
-    memoryManager->disconnectFromMemorySet(OrvMemoryManager::LockList);
-    ORV_RAISE(latchRc);
-    memoryManager->destroyMemorySet(OrvMemoryManager::LockList);
+    // stop report a list as removed that was never there. A latch left held
+    // by a process that died during a change of the list is freed first.
+    OrvSharedSet::destroy(OrvMemoryManager::LockList, force);
 }
 
 void OrvLockManager::isLockListInUse(bool& inUse) {

@@ -5,8 +5,8 @@
 // clang-format off
 const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_SUCCESS, "The operation was completed successfully.", "00000"},
-    {ORV_INTERNAL_FAIL, "An internal failure was encountered.", "00000"},
-    {ORV_PARAMETER_FAIL, "An invalid parameter value was detected.", "00000"},
+    {ORV_INTERNAL_FAIL, "An internal failure was encountered.", "SY002"},
+    {ORV_PARAMETER_FAIL, "An invalid parameter value was detected.", "SY003"},
     {ORV_NOT_FOUND_WARN, "No record was found.", "02000"},
     {ORV_SYSTEM_START_FAIL, "The system could not be started successfully.", "SY000"},
     {ORV_SYSTEM_STOP_IN_USE, "The system could not be stopped because it is currently being used.", "SY001"},
@@ -125,5 +125,11 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_LATCH_SEM_DESTROY_WARN, "Could not destroy semaphore set.  Please cleanup manually.  System error: %s ('%s')", "LT001"},
     {ORV_LATCH_SEM_OPERATION_FAIL, "An operation on the semaphore set failed.  System error: %s ('%s')", "LT002"},
     {ORV_TRANSACTION_ID_PARSING_FAILED, "The parsing of transaction ID '%s' from a string.", "TX000"},
+    {ORV_MM_DATABASE_PATH_INVALID, "The database directory '%s' cannot be used: %s.", "MM010"},
+    {ORV_MM_SHM_FOREIGN_SET, "The shared memory segment for memory set '%s' (ID %s) belongs to %s, not to the database directory %s.  Both directories map to the same shared memory key; it is left alone.  Move one of the databases to another directory.", "MM011"},
+    {ORV_MM_SHM_FOREIGN_OWNER, "The shared memory segment for memory set '%s' (ID %s) was created by user %s, but the database directory '%s' belongs to user %s.  It is not used; check whose it is and remove it with ipcrm.", "MM012"},
+    {ORV_MM_SHM_ACCESS_DENIED, "Access to the shared memory segment for memory set '%s' was denied: it belongs to another user.  System error: %s ('%s')", "MM013"},
+    {ORV_MM_NOT_DIRECTORY_OWNER, "The database directory '%s' belongs to user %s.  User %s cannot start it.", "MM014"},
+    {ORV_LM_WAITING_LIST_FULL, "There is no available space in the waiting list of the lock list to store a new waiting request.", "LM004"},
 };
 // clang-format on

@@ -150,9 +150,18 @@ OrvErrorCode OrvException::raise(OrvErrorCode code, const std::string& callText,
         return ORV_SUCCESS;
     }
     // The thrown exception carries the code; the error object is reset so the
-    // code is recorded once, when the exception is caught.
-    OrvError::getErrorObject()->setError(Support, ORV_SUCCESS);
-    throw OrvException(code, callText, fileName, lineNo, functionName);
+    // code is recorded once, when the exception is caught. The message that
+    // was recorded with the code goes with it: it holds the tokens.
+    OrvError* error = OrvError::getErrorObject();
+    OrvException exception(code, callText, fileName, lineNo, functionName);
+    if (error->getErrorCode() == code) {
+        char message[ORV_ERROR_MESSAGE_LENGTH + 1] = {};
+        char sqlstate[ORV_SQLSTATE_LENGTH + 1] = {};
+        error->getError(message, sizeof(message), sqlstate);
+        exception.recordedMessage = message;
+    }
+    error->setError(Support, ORV_SUCCESS);
+    throw exception;
 }
 
 void OrvException::SET_ERROR() const {
@@ -161,7 +170,7 @@ void OrvException::SET_ERROR() const {
     OrvError* error = OrvError::getErrorObject();
     error->setError(Support, errorCode, errorToken1.c_str(), errorToken2.c_str(),
                     errorToken3.c_str(), errorToken4.c_str(), errorToken5.c_str());
-    error->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+    error->addTraceRecord(file.c_str(), function.c_str(), line);
 }
 
 void OrvException::print_message(std::ostream& os) const {
@@ -170,11 +179,13 @@ void OrvException::print_message(std::ostream& os) const {
     OrvError* error = OrvError::getErrorObject();
     error->setError(Support, errorCode, errorToken1.c_str(), errorToken2.c_str(),
                     errorToken3.c_str(), errorToken4.c_str(), errorToken5.c_str());
-    error->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+    // The location of the failure, not of this printer.
+    error->addTraceRecord(file.c_str(), function.c_str(), line);
     char message[1000] = {};
     char sqlstate[6] = {};
     error->getError(message, sizeof(message), sqlstate);
-    os << message << " SQLSTATE=" << sqlstate << std::endl;
+    os << (recordedMessage.empty() ? std::string(message) : recordedMessage)
+       << " SQLSTATE=" << sqlstate << std::endl;
 }
 
 void OrvException::print(std::ostream& os) const {

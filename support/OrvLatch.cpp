@@ -5,6 +5,7 @@
 #include "support/OrvTrace.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/ipc.h>
@@ -228,6 +229,35 @@ OrvErrorCode OrvLatch::release(LatchMode latchMode) {
     ORV_TRACE(Support);
     const int error =
         latchMode == Shared ? releaseShared(semaphoreId) : releaseExclusive(semaphoreId, orvTrace);
+    if (error != 0) {
+        ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
+        return ORV_LATCH_SEM_OPERATION_FAIL;
+    }
+    return ORV_SUCCESS;
+}
+
+OrvErrorCode OrvLatch::breakDeadExclusiveHold(bool& broken) {
+    ORV_TRACE(Support);
+    broken = false;
+    int value = 0;
+    int error = readValue(semaphoreId, ORV_LATCH_EXCLUSIVE, value);
+    if (error == 0 && value > 0) {
+        const int holder = semctl(semaphoreId, ORV_LATCH_EXCLUSIVE, GETPID);
+        if (holder < 0) {
+            error = errno;
+        } else if (holder > 0 && kill(holder, 0) != 0 && errno == ESRCH) {
+            orvTrace.traceNumber(1, "breaking the exclusive hold of a dead process",
+                                 Uint32(holder));
+            // IPC_NOWAIT: never wait here, should somebody free it meanwhile.
+            struct sembuf freeExclusive[1] = {{ORV_LATCH_EXCLUSIVE, -1, IPC_NOWAIT}};
+            error = performOperations(semaphoreId, freeExclusive, 1);
+            if (error == EAGAIN) {
+                error = 0;
+            } else if (error == 0) {
+                broken = true;
+            }
+        }
+    }
     if (error != 0) {
         ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
         return ORV_LATCH_SEM_OPERATION_FAIL;

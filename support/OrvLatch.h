@@ -95,6 +95,15 @@ public:
     // ORV_LATCH_SEM_OPERATION_FAIL when the set was removed.
     [[nodiscard]] OrvErrorCode release(LatchMode latchMode);
 
+    // Frees the latch when it is held exclusively by a process that no longer
+    // exists (the last process to change semaphore 2 while it is 1 is the
+    // holder); a live holder is left alone. Only the exclusive semaphore is
+    // reset: the gate the holder closed was reopened by its undo entry when
+    // it died. Sets broken to whether it freed the latch; returns
+    // ORV_LATCH_SEM_OPERATION_FAIL when the set was removed. For the removal
+    // of a set, which must not wait for ever on a dead holder.
+    [[nodiscard]] OrvErrorCode breakDeadExclusiveHold(bool& broken);
+
     // The current number of shared holders. On failure (the set was removed)
     // sharedCount is left unchanged.
     [[nodiscard]] OrvErrorCode getSharedCount(Uint32& sharedCount) const;

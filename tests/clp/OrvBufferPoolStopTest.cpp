@@ -4,12 +4,14 @@
 // end without writing them back, as a crashed process would.
 #include "OrvTestDatabase.h"
 #include "OrvTestSupport.h"
+#include "OrvTestSync.h"
 
 #include "OrvBuffer.h"
 #include "OrvException.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,8 +105,9 @@ TEST_F(BufferPoolStopTest, FixedPageMakesThePlainStopRefuse) {
     EXPECT_EQ(0, forced.exitCode) << forced.err;
     EXPECT_EQ(stoppedLine, forced.out);
     EXPECT_EQ(0, existingSets());
-    // The unfixed dirty page was written on the way out.
+    // Every dirty page was written on the way out, the fixed one too.
     EXPECT_EQ("1/0", textInFile(1, 0));
+    EXPECT_EQ("1/1", textInFile(1, 1));
 }
 
 TEST_F(BufferPoolStopTest, DirtyPagesReachTheirFilesAtStop) {
@@ -158,4 +161,36 @@ TEST_F(BufferPoolStopTest, ForcedStopRemovesThePoolEvenWhenAPageCannotBeWritten)
     ProcessResult stop = run({ORV_ORVSTOP, "--force"});
     EXPECT_EQ(0, stop.exitCode) << stop.err;
     EXPECT_EQ(0, existingSets());
+}
+
+// A process dies holding a fix on a page whose change another process made and
+// released: the forced stop must still write the page, or the other process's
+// committed change is lost with the pool.
+TEST_F(BufferPoolStopTest, ForcedStopWritesAPageFixedByADeadProcess) {
+    ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
+    ASSERT_EQ(0, leaveDirtyPages({{4, 0}, {4, 1}}, false));
+
+    orvtest::Pipe ready;
+    orvtest::ChildProcess fixer([&] {
+        OrvBufferManager* bm = OrvBufferManager::getInstance();
+        bm->openSegment(4);
+        OrvPage* frame = nullptr;
+        bm->getPage(4, 1, OrvPage::DataPage, frame);
+        ready.send();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(ready.receive());
+    fixer.kill(SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, fixer.wait());
+
+    // The dead fix keeps a plain stop out; nothing is written then.
+    EXPECT_EQ(1, run({ORV_ORVSTOP}).exitCode);
+    EXPECT_EQ("", textInFile(4, 1));
+
+    ProcessResult forced = run({ORV_ORVSTOP, "--force"});
+    EXPECT_EQ(0, forced.exitCode) << forced.err;
+    EXPECT_EQ(0, existingSets());
+    EXPECT_EQ("4/0", textInFile(4, 0));
+    EXPECT_EQ("4/1", textInFile(4, 1)) << "the fixed page was written too";
 }

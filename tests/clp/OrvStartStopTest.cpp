@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 
 using orvtest::ProcessResult;
 using orvtest::runProgram;
@@ -99,13 +101,37 @@ TEST_F(StartStopTest, StopOfAStoppedEngineIsAnError) {
     EXPECT_EQ(std::string::npos, stop.out.find("SQLSTATE=00000"));
 }
 
-TEST_F(StartStopTest, MissingDatabaseDirectoryIsMM002) {
-    std::string missing = db.file("no-such-dir");
-    ProcessResult start = runProgram({ORV_ORVSTART}, {{"ORV_DATABASE_PATH", missing}}, db.path());
-    EXPECT_EQ(1, start.exitCode);
-    EXPECT_NE(std::string::npos, start.err.find("memory set 'Lock List' (ID 1)"));
-    EXPECT_NE(std::string::npos, start.err.find(" SQLSTATE=MM002\n"));
-    EXPECT_EQ(0, existingSets());
+// A directory the engine cannot work in is refused before any set is made,
+// with the directory and the real cause.
+TEST_F(StartStopTest, StartRefusesADatabasePathItCannotUse) {
+    const std::string missing = db.file("no-such-dir");
+    const std::string file = db.file("plain-file");
+    orvtest::writeFile(file, "x");
+    const std::string readOnly = db.file("read-only");
+    ASSERT_EQ(0, mkdir(readOnly.c_str(), 0500));
+    const struct {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {missing, std::strerror(ENOENT)},
+        {file, "it is not a directory"},
+        {readOnly, "it is not readable, writable and searchable for its owner"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        ProcessResult start =
+            runProgram({ORV_ORVSTART}, {{"ORV_DATABASE_PATH", c.path}}, db.path());
+        EXPECT_EQ(1, start.exitCode);
+        EXPECT_EQ("\n", start.out);
+        EXPECT_EQ("\nException aufgetreten: \nThe database directory '" + c.path +
+                      "' cannot be used: " + c.reason + ". SQLSTATE=MM010\n",
+                  headOfError(start.err));
+        for (const std::string& path : {c.path, db.path()}) {
+            for (int set = 0; set < 3; ++set) {
+                EXPECT_EQ(-1, shmget(ftok(path.c_str(), set), 0, 0));
+            }
+        }
+    }
 }
 
 TEST_F(StartStopTest, ForcedStopRemovesWhatIsLeftOfAHalfStartedEngine) {

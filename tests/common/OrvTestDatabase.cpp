@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -89,12 +91,60 @@ TestDatabase::TestDatabase() : ownerPid(getpid()), semaphoreZeroExisted(semaphor
     if (!dir) {
         throw std::runtime_error("no temporary directory with free shared memory keys");
     }
+    dirPath = dir->path();
+    recordKeys();
     const char* previous = std::getenv("ORV_DATABASE_PATH");
     if (previous != nullptr) {
         hadPreviousPath = true;
         previousPath = previous;
     }
     activate();
+}
+
+TestDatabase::TestDatabase(const std::string& existingDirectory)
+    : dirPath(existingDirectory), ownerPid(getpid()), semaphoreZeroExisted(semaphoreSetExists(0)) {
+    if (key(0) == static_cast<key_t>(-1)) {
+        throw std::runtime_error("ftok failed for " + dirPath + ": " + std::strerror(errno));
+    }
+    recordKeys();
+    const char* previous = std::getenv("ORV_DATABASE_PATH");
+    if (previous != nullptr) {
+        hadPreviousPath = true;
+        previousPath = previous;
+    }
+    activate();
+}
+
+// The directory as the sets' identity names it.
+std::string TestDatabase::resolvedPath() const {
+    char* resolved = realpath(dirPath.c_str(), nullptr);
+    const std::string text = resolved != nullptr ? resolved : dirPath;
+    std::free(resolved);
+    return text;
+}
+
+void TestDatabase::recordKeys() const {
+    const char* keysFile = std::getenv("ORV_IPC_KEYS_FILE");
+    if (keysFile == nullptr || *keysFile == '\0') {
+        return;
+    }
+    // One write with O_APPEND: the tests of a run append in parallel.
+    std::string lines;
+    for (int set = 0; set < NUMBER_OF_SETS; ++set) {
+        char line[32];
+        std::snprintf(line, sizeof(line), "0x%08x ", static_cast<unsigned>(key(set)));
+        lines += line + resolvedPath() + "\n";
+    }
+    const int fd = open(keysFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw std::runtime_error(std::string("cannot record keys in ") + keysFile + ": " +
+                                 std::strerror(errno));
+    }
+    const ssize_t written = write(fd, lines.data(), lines.size());
+    close(fd);
+    if (written != static_cast<ssize_t>(lines.size())) {
+        throw std::runtime_error(std::string("cannot record keys in ") + keysFile);
+    }
 }
 
 TestDatabase::~TestDatabase() {
@@ -107,19 +157,19 @@ TestDatabase::~TestDatabase() {
 }
 
 const std::string& TestDatabase::path() const {
-    return dir->path();
+    return dirPath;
 }
 
 std::string TestDatabase::file(const std::string& name) const {
-    return dir->file(name);
+    return dirPath + "/" + name;
 }
 
 void TestDatabase::activate() const {
-    setenv("ORV_DATABASE_PATH", dir->path().c_str(), 1);
+    setenv("ORV_DATABASE_PATH", dirPath.c_str(), 1);
 }
 
 key_t TestDatabase::key(int set) const {
-    return ftok(dir->path().c_str(), set);
+    return ftok(dirPath.c_str(), set);
 }
 
 int TestDatabase::segmentId(int set) const {

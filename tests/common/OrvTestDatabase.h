@@ -1,7 +1,7 @@
 // A database directory of its own for one test, and the removal of every
 // shared memory set and semaphore set the test made in it.
 //
-// Construction makes a fresh directory under /tmp whose three set keys
+// The default constructor makes a fresh directory under /tmp whose three set keys
 // (ftok(dir, 0..2)) name no existing shared memory segment, and points
 // ORV_DATABASE_PATH at it for the whole process. Destruction (or cleanup())
 // removes the segments of those keys that exist, with the latch semaphore set
@@ -11,6 +11,11 @@
 // the semaphore sets registered with registerSemaphore; then it restores
 // ORV_DATABASE_PATH and removes the directory. This happens also when the test
 // failed, as long as the process that made the object ends normally.
+//
+// Every key of the directory, with the resolved directory, is appended to the
+// file named by ORV_IPC_KEYS_FILE (when set; CTest sets it), so that the run's
+// leak check can look for sets of the tests' own directories and ignore
+// everything else on the machine.
 //
 // Use as a member of a gtest fixture (made before SetUp, removed after
 // TearDown) or as a local. A forked child inherits the object but never
@@ -30,6 +35,10 @@ namespace orvtest {
 class TestDatabase {
 public:
     TestDatabase();
+    // Adopts an existing directory that the caller made and removes itself
+    // (its keys need not be free: two adopted directories may share them).
+    // The sets under its keys are removed as above; the directory stays.
+    explicit TestDatabase(const std::string& existingDirectory);
     ~TestDatabase();
     TestDatabase(const TestDatabase&) = delete;
     TestDatabase& operator=(const TestDatabase&) = delete;
@@ -56,7 +65,11 @@ public:
     void cleanup();
 
 private:
+    void recordKeys() const;
+    std::string resolvedPath() const;
+
     std::unique_ptr<TempDir> dir;
+    std::string dirPath;
     pid_t ownerPid;
     bool semaphoreZeroExisted;
     bool cleanedUp = false;

@@ -29,8 +29,8 @@ struct ExpectedMessage {
 // Typed from the system's message list; checked against the engine's table.
 const ExpectedMessage expectedMessages[] = {
     {ORV_SUCCESS, 0, "00000", "The operation was completed successfully."},
-    {ORV_INTERNAL_FAIL, -1, "00000", "An internal failure was encountered."},
-    {ORV_PARAMETER_FAIL, -2, "00000", "An invalid parameter value was detected."},
+    {ORV_INTERNAL_FAIL, -1, "SY002", "An internal failure was encountered."},
+    {ORV_PARAMETER_FAIL, -2, "SY003", "An invalid parameter value was detected."},
     {ORV_NOT_FOUND_WARN, 3, "02000", "No record was found."},
     {ORV_SYSTEM_START_FAIL, -4, "SY000", "The system could not be started successfully."},
     {ORV_SYSTEM_STOP_IN_USE, -5, "SY001",
@@ -280,6 +280,14 @@ const ExpectedMessage expectedMessages[] = {
      "An operation on the semaphore set failed.  System error: %s ('%s')"},
     {ORV_TRANSACTION_ID_PARSING_FAILED, -120, "TX000",
      "The parsing of transaction ID '%s' from a string."},
+    // Codes added since: their values are given at merge time, so only their
+    // order and SQLSTATE are checked here.
+    {ORV_MM_DATABASE_PATH_INVALID, ORV_MM_DATABASE_PATH_INVALID, "MM010", nullptr},
+    {ORV_MM_SHM_FOREIGN_SET, ORV_MM_SHM_FOREIGN_SET, "MM011", nullptr},
+    {ORV_MM_SHM_FOREIGN_OWNER, ORV_MM_SHM_FOREIGN_OWNER, "MM012", nullptr},
+    {ORV_MM_SHM_ACCESS_DENIED, ORV_MM_SHM_ACCESS_DENIED, "MM013", nullptr},
+    {ORV_MM_NOT_DIRECTORY_OWNER, ORV_MM_NOT_DIRECTORY_OWNER, "MM014", nullptr},
+    {ORV_LM_WAITING_LIST_FULL, ORV_LM_WAITING_LIST_FULL, "LM004", nullptr},
 };
 
 int countPlaceholders(const std::string& text) {
@@ -350,7 +358,7 @@ TEST(OrvErrorTableTest, TextsOfOurOwnHaveTheirSqlstateAndTokens) {
 }
 
 TEST(OrvErrorTableTest, CodesOutsideTheTableGetTheFallback) {
-    const int unknown[] = {121, -121, 1000, INT_MIN, INT_MAX};
+    const int unknown[] = {ORV_ERROR_CODE_COUNT, -ORV_ERROR_CODE_COUNT, 1000, INT_MIN, INT_MAX};
     for (int value : unknown) {
         OrvError error;
         error.setError(BufferManager, static_cast<OrvErrorCode>(value), "token");
@@ -450,7 +458,7 @@ TEST(OrvErrorTest, LengthLimitCountsEveryPresentToken) {
     // A code without placeholders still counts its tokens.
     error.setError(Support, ORV_INTERNAL_FAIL, std::string(2000, 'd').c_str());
     EXPECT_EQ("Internal message failure", errorText(error).message);
-    EXPECT_EQ("00000", errorText(error).sqlstate);
+    EXPECT_EQ("SY002", errorText(error).sqlstate);
 }
 
 // ---- Source locations ----------------------------------------------------------
@@ -464,7 +472,7 @@ TEST(OrvErrorTest, FirstLocationOfAnInternalFailureExtendsTheMessage) {
     error.addTraceRecord("b.cpp", "void b()", 34);
     EXPECT_EQ("An internal failure was encountered.  (a.cpp:12 void a())",
               errorText(error).message);
-    EXPECT_EQ("00000", errorText(error).sqlstate);
+    EXPECT_EQ("SY002", errorText(error).sqlstate);
 
     // A new error starts a new path.
     error.setError(Support, ORV_PARAMETER_FAIL);

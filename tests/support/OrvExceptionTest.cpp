@@ -208,16 +208,16 @@ TEST(OrvExceptionTest, SetErrorWritesItsLocationToTheTraceFile) {
                   setenv("ORV_STACK_TRACE_FILE", file.c_str(), 1);
                   OrvError error;
                   OrvException(ORV_INTERNAL_FAIL, "f.cpp", 1, "void f()").SET_ERROR();
-                  // An internal failure carries the location of SET_ERROR.
-                  std::string message = errorText(error).message;
-                  EXPECT_EQ("An internal failure was encountered.  (", message.substr(0, 39));
-                  EXPECT_NE(std::string::npos, message.find("OrvException::SET_ERROR() const)"));
+                  // An internal failure carries the location where it was
+                  // raised, not that of SET_ERROR.
+                  EXPECT_EQ("An internal failure was encountered.  (f.cpp:1 void f())",
+                            errorText(error).message);
               }));
     std::vector<std::string> written = lines(readFile(file));
     ASSERT_EQ(2u, written.size());
     EXPECT_EQ("An internal failure was encountered.", written[0]);
-    EXPECT_NE(std::string::npos, written[1].find("OrvException.cpp:"));
-    EXPECT_NE(std::string::npos, written[1].find(" void OrvException::SET_ERROR() const (-1)"));
+    EXPECT_EQ("f.cpp:1 void f() (" + std::to_string(static_cast<int>(ORV_INTERNAL_FAIL)) + ")",
+              written[1]);
 }
 
 // ---- Printing ---------------------------------------------------------------------------
@@ -263,6 +263,21 @@ TEST(OrvExceptionTest, PrintMessageFillsTokensAndCutsAt999Characters) {
                       "found. SQLSTATE=FM001\n",
                       os.str());
 
+            // Raised from a code that its function recorded with tokens: the
+            // recorded message is printed, tokens and all.
+            os.str("");
+            OrvError::getErrorObject()->setError(FileManager, ORV_FM_FILE_INVALID_SIZE, "9", "4097",
+                                                 "4096");
+            try {
+                OrvException::raise(ORV_FM_FILE_INVALID_SIZE, "read()", "f.cpp", 1, "f");
+            } catch (const OrvException& e) {
+                e.print_message(os);
+            }
+            EXPECT_EQ("\nException aufgetreten: \nThe file for segment 9 has an invalid size "
+                      "of 4097 bytes.  Each file must have a size that is a multiple of the "
+                      "page size of 4096 bytes. SQLSTATE=FM013\n",
+                      os.str());
+
             os.str("");
             std::string token(982, 't');
             OrvException(ORV_FM_FILE_NOT_FOUND, "f.cpp", 1, "void f()", token).print_message(os);
@@ -279,9 +294,16 @@ TEST(OrvExceptionTest, PrintMessageOfInternalFailureNamesItself) {
                   std::vector<std::string> out = lines(os.str());
                   ASSERT_EQ(3u, out.size());
                   EXPECT_EQ("An internal failure was encountered.  (", out[2].substr(0, 39));
-                  EXPECT_NE(std::string::npos,
-                            out[2].find("OrvException::print_message(std::ostream&) const) "
-                                        "SQLSTATE=00000"));
+                  EXPECT_EQ("An internal failure was encountered.  (f.cpp:1 void f()) "
+                            "SQLSTATE=SY002",
+                            out[2]);
+                  os.str("");
+                  OrvException(ORV_PARAMETER_FAIL, "g.cpp", 2, "int g()").print_message(os);
+                  out = lines(os.str());
+                  ASSERT_EQ(3u, out.size());
+                  EXPECT_EQ("An invalid parameter value was detected.  (g.cpp:2 int g()) "
+                            "SQLSTATE=SY003",
+                            out[2]);
               }));
 }
 

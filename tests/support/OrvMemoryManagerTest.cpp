@@ -208,21 +208,34 @@ TEST_F(MemoryManagerTest, CreateMakesSegmentWithMarkersAndZeroData) {
         ASSERT_TRUE(raw.ok());
         EXPECT_EQ(0, std::memcmp(raw.bytes(), "deadbeefDEADBEEF", 17));
         EXPECT_EQ(0, std::memcmp(raw.bytes() + DATA + size, "deadbeefDEADBEEF", 17));
-        // Padding and data are zero.
+        // The identity names the directory, the rest up to it is zero.
+        MM::SetIdentity identity;
+        std::memcpy(&identity, raw.bytes() + MM::IDENTITY_OFFSET, sizeof(identity));
+        struct stat status;
+        ASSERT_EQ(0, stat(db.path().c_str(), &status));
+        EXPECT_EQ(MM::IDENTITY_MAGIC, identity.magic);
+        EXPECT_EQ(static_cast<Uint64>(status.st_dev), identity.device);
+        EXPECT_EQ(static_cast<Uint64>(status.st_ino), identity.inode);
+        const std::string resolved = resolvedPath(db.path());
+        EXPECT_EQ(resolved.size(), identity.pathLength);
+        EXPECT_STREQ(resolved.c_str(), identity.path);
         std::size_t nonZero = 0;
-        for (std::size_t i = 17; i < DATA + size; ++i) {
+        for (std::size_t i = 17; i < MM::IDENTITY_OFFSET; ++i) {
             nonZero += raw.bytes()[i] != 0;
         }
-        EXPECT_EQ(0u, nonZero);
+        for (std::size_t i = MM::IDENTITY_OFFSET + 24 + resolved.size(); i < DATA + size; ++i) {
+            nonZero += raw.bytes()[i] != 0;
+        }
+        EXPECT_EQ(0u, nonZero) << "padding, rest of the path and data are zero";
     }
 }
 
 TEST_F(MemoryManagerTest, DataFollowsTheMarkerAlignedForAnyType) {
     // Right after the marker, at offset 17, an OrvLatch would be misaligned
-    // (see OrvMemoryManager.h).
-    EXPECT_GE(DATA, 17u);
+    // (see OrvMemoryManager.h); the identity of the directory lies between.
+    EXPECT_GE(MM::IDENTITY_OFFSET, 17u);
+    EXPECT_EQ(MM::IDENTITY_OFFSET + sizeof(MM::SetIdentity), DATA);
     EXPECT_EQ(0u, DATA % alignof(std::max_align_t));
-    EXPECT_LT(DATA, 17u + alignof(std::max_align_t));
 }
 
 TEST_F(MemoryManagerTest, ConnectReturnsTheStartOfTheData) {
@@ -351,25 +364,35 @@ TEST_F(MemoryManagerTest, MissingDatabaseDirectory) {
     setenv("ORV_DATABASE_PATH", missing.c_str(), 1);
 
     auto e = thrownBy([&] { mm->createMemorySet(MM::BufferPool); });
+    // Every operation names the directory and the real cause, not a set that
+    // "already exists" or "does not exist".
     ASSERT_NE(nullptr, e);
-    EXPECT_EQ(ORV_MM_SHM_CREATE_FAIL, e->getErrorCode());
-    EXPECT_EQ("Buffer Pool", e->getToken(1));
-    EXPECT_EQ("0", e->getToken(2));
-    EXPECT_EQ(number(ENOENT), e->getToken(3));
-    EXPECT_EQ(std::strerror(ENOENT), e->getToken(4));
-    EXPECT_EQ("MM002", recorded(*e).sqlstate);
+    EXPECT_EQ(ORV_MM_DATABASE_PATH_INVALID, e->getErrorCode());
+    RecordedError error = recorded(*e);
+    EXPECT_EQ("MM010", error.sqlstate);
+    EXPECT_EQ("The database directory '" + missing + "' cannot be used: " + std::strerror(ENOENT) +
+                  ".",
+              error.message);
 
     e = thrownBy([&] {
         void* address = nullptr;
         mm->connectToMemorySet(MM::BufferPool, address);
     });
     ASSERT_NE(nullptr, e);
-    EXPECT_EQ(ORV_MM_SHM_NOT_EXISTS, e->getErrorCode());
-    EXPECT_EQ("MM007", recorded(*e).sqlstate);
+    EXPECT_EQ(ORV_MM_DATABASE_PATH_INVALID, e->getErrorCode());
 
     e = thrownBy([&] { mm->destroyMemorySet(MM::BufferPool); });
     ASSERT_NE(nullptr, e);
-    EXPECT_EQ(ORV_MM_SHM_CREATE_FAIL, e->getErrorCode());
+    EXPECT_EQ(ORV_MM_DATABASE_PATH_INVALID, e->getErrorCode());
+
+    // A regular file is no directory either.
+    const std::string file = db.file("plain");
+    orvtest::writeFile(file, "x");
+    setenv("ORV_DATABASE_PATH", file.c_str(), 1);
+    e = thrownBy([&] { mm->createMemorySet(MM::BufferPool); });
+    ASSERT_NE(nullptr, e);
+    EXPECT_EQ(ORV_MM_DATABASE_PATH_INVALID, e->getErrorCode());
+    EXPECT_EQ("it is not a directory", e->getToken(2));
 
     db.activate();
     for (MM::MemorySet set : allSets) {
@@ -393,7 +416,7 @@ TEST_F(MemoryManagerTest, ResolvedPathOfAtMost1023CharactersIsUsed) {
     EXPECT_FALSE(cleanup.anyExists());
 }
 
-TEST_F(MemoryManagerTest, ResolvedPathLongerThan1023CharactersFailsWithENAMETOOLONG) {
+TEST_F(MemoryManagerTest, ResolvedPathLongerThan1023CharactersIsRefused) {
     for (std::size_t length : {std::size_t(1024), std::size_t(3000)}) {
         SCOPED_TRACE(length);
         const std::string tooLong = makePathOfLength(db.path(), length);
@@ -403,19 +426,17 @@ TEST_F(MemoryManagerTest, ResolvedPathLongerThan1023CharactersFailsWithENAMETOOL
 
         auto e = thrownBy([&] { mm->createMemorySet(MM::LockList); });
         ASSERT_NE(nullptr, e);
-        EXPECT_EQ(ORV_MM_SHM_CREATE_FAIL, e->getErrorCode());
-        EXPECT_EQ("Lock List", e->getToken(1));
-        EXPECT_EQ("1", e->getToken(2));
-        EXPECT_EQ(number(ENAMETOOLONG), e->getToken(3));
-        EXPECT_EQ(std::strerror(ENAMETOOLONG), e->getToken(4));
-        EXPECT_EQ("MM002", recorded(*e).sqlstate);
+        EXPECT_EQ(ORV_MM_DATABASE_PATH_INVALID, e->getErrorCode());
+        EXPECT_EQ(tooLong, e->getToken(1));
+        EXPECT_EQ("its resolved name is longer than 1023 characters", e->getToken(2));
+        EXPECT_EQ("MM010", recorded(*e).sqlstate);
 
         e = thrownBy([&] {
             void* address = nullptr;
             mm->connectToMemorySet(MM::LockList, address);
         });
         ASSERT_NE(nullptr, e);
-        EXPECT_EQ(ORV_MM_SHM_NOT_EXISTS, e->getErrorCode());
+        EXPECT_EQ(ORV_MM_DATABASE_PATH_INVALID, e->getErrorCode());
         EXPECT_FALSE(cleanup.anyExists());
     }
 }
