@@ -128,9 +128,14 @@ enum OrvErrorCode : Sint32 {
     ORV_LATCH_SEM_DESTROY_WARN = 118,
     ORV_LATCH_SEM_OPERATION_FAIL = -119,
     ORV_TRANSACTION_ID_PARSING_FAILED = -120,
+    ORV_LOGM_LOG_DIRECTORY_TAKEN = -121,
+    ORV_LOGM_LOG_FILE_DAMAGED = -122,
+    ORV_LOGM_LOG_DIRECTORY_OWNER = -123,
+    ORV_LOGM_FILE_IS_LINK = -124,
+    ORV_LOGM_ENTRY_TOO_LARGE = -125,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 121;
+constexpr int ORV_ERROR_CODE_COUNT = 126;
 
 #endif

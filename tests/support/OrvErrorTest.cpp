@@ -280,6 +280,11 @@ const ExpectedMessage expectedMessages[] = {
      "An operation on the semaphore set failed.  System error: %s ('%s')"},
     {ORV_TRANSACTION_ID_PARSING_FAILED, -120, "TX000",
      "The parsing of transaction ID '%s' from a string."},
+    {ORV_LOGM_LOG_DIRECTORY_TAKEN, -121, "LOG07", nullptr},
+    {ORV_LOGM_LOG_FILE_DAMAGED, -122, "LOG08", nullptr},
+    {ORV_LOGM_LOG_DIRECTORY_OWNER, -123, "LOG09", nullptr},
+    {ORV_LOGM_FILE_IS_LINK, -124, "LOG10", nullptr},
+    {ORV_LOGM_ENTRY_TOO_LARGE, -125, "LOG11", nullptr},
 };
 
 int countPlaceholders(const std::string& text) {
@@ -350,7 +355,7 @@ TEST(OrvErrorTableTest, TextsOfOurOwnHaveTheirSqlstateAndTokens) {
 }
 
 TEST(OrvErrorTableTest, CodesOutsideTheTableGetTheFallback) {
-    const int unknown[] = {121, -121, 1000, INT_MIN, INT_MAX};
+    const int unknown[] = {ORV_ERROR_CODE_COUNT, -ORV_ERROR_CODE_COUNT, 1000, INT_MIN, INT_MAX};
     for (int value : unknown) {
         OrvError error;
         error.setError(BufferManager, static_cast<OrvErrorCode>(value), "token");
