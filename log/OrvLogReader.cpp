@@ -378,9 +378,14 @@ FileResult parseSource(const Source& source, Uint16 fileNumber,
         }
         if (part.truncated && !window.reachesEnd()) {
             // The entry goes on behind the window: read it again with what
-            // follows, in a longer window if it did not fit into one chunk.
-            want = progress ? chunk : std::min(want * 2, MAX_ENTRY_SIZE);
-            if (progress || want > available) {
+            // follows, in a longer window if it did not fit into the one it
+            // began in (never longer than one entry can be).
+            if (progress) {
+                want = chunk;
+                continue;
+            }
+            if (available < MAX_ENTRY_SIZE) {
+                want = std::min(std::max(want, available) * 2, MAX_ENTRY_SIZE);
                 continue;
             }
         }
@@ -439,10 +444,10 @@ int findWholeEntryAfter(const Source& source, Uint64 from, Uint16 fileNumber, Ui
                     at = candidate;
                     return 1;
                 }
-                if (!one.truncated || window.reachesEnd() || want >= MAX_ENTRY_SIZE) {
+                if (!one.truncated || window.reachesEnd() || got >= MAX_ENTRY_SIZE) {
                     break;
                 }
-                want = std::min(want * 2, MAX_ENTRY_SIZE);
+                want = std::min(std::max(want, got) * 2, MAX_ENTRY_SIZE);
             }
             // The window now begins at the candidate.
             rc = window.load(candidate, chunk);
