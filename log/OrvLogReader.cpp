@@ -152,8 +152,10 @@ private:
 
 // Parses the entry at position start of bytes, which begin at file offset
 // base. False when it is not a whole, well-formed entry; the cursor tells why.
+// With anyPlace, the LSN need only name the file, not the entry's offset.
 bool parseEntry(const char* bytes, std::size_t size, std::size_t start, std::size_t base,
-                Uint16 fileNumber, Cursor& cursor, OrvLogReader::EntryView& view) {
+                Uint16 fileNumber, Cursor& cursor, OrvLogReader::EntryView& view,
+                bool anyPlace = false) {
     view = OrvLogReader::EntryView();
     view.offset = base + start;
     if (start >= size) {
@@ -171,8 +173,12 @@ bool parseEntry(const char* bytes, std::size_t size, std::size_t start, std::siz
     }
     // The LSN is where the entry was written; any other value means the bytes
     // here are not the entry the writer put here.
-    if (view.offset > ORV_MAX_UINT32 ||
-        !(view.lsn == OrvLsn(fileNumber, static_cast<Uint32>(view.offset)))) {
+    if (anyPlace) {
+        if (view.lsn.getFilenumber() != fileNumber) {
+            return cursor.fail(false, "LSN (not of this file)");
+        }
+    } else if (view.offset > ORV_MAX_UINT32 ||
+               !(view.lsn == OrvLsn(fileNumber, static_cast<Uint32>(view.offset)))) {
         return cursor.fail(false, "LSN (not the entry's place)");
     }
     if (!cursor.lsnField(view.prevLsn, "previous LSN")) {
@@ -263,6 +269,15 @@ FileResult parseFileFrom(const char* bytes, std::size_t size, std::size_t base, 
     }
     result.end = base + position;
     return result;
+}
+
+int entryOfFileAt(const char* bytes, std::size_t size, Uint16 fileNumber) {
+    Cursor cursor(bytes, size, 0);
+    EntryView view;
+    if (parseEntry(bytes, size, 0, 0, fileNumber, cursor, view, true)) {
+        return 1;
+    }
+    return cursor.truncated() ? -1 : 0;
 }
 
 } // namespace OrvLogReader
@@ -437,14 +452,12 @@ int findWholeEntryAfter(const Source& source, Uint64 from, Uint16 fileNumber, Ui
                     return rc;
                 }
                 std::size_t got = window.availableFrom(candidate);
-                FileResult one =
-                    parseFileFrom(window.at(candidate), got, static_cast<std::size_t>(candidate),
-                                  fileNumber, [](const EntryView&) {});
-                if (one.entries > 0) {
+                int entry = entryOfFileAt(window.at(candidate), got, fileNumber);
+                if (entry > 0) {
                     at = candidate;
                     return 1;
                 }
-                if (!one.truncated || window.reachesEnd() || got >= MAX_ENTRY_SIZE) {
+                if (entry == 0 || window.reachesEnd() || got >= MAX_ENTRY_SIZE) {
                     break;
                 }
                 want = std::min(std::max(want, got) * 2, MAX_ENTRY_SIZE);

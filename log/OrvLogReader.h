@@ -133,11 +133,17 @@ FileResult parseSource(const Source& source, Uint16 fileNumber,
                        const std::function<void(const EntryView&)>& onEntry,
                        std::size_t chunk = READ_CHUNK);
 
-// Whether a whole, well-formed entry of log file fileNumber begins
-// somewhere after offset from (its LSN must name its place, which an image
-// that merely holds the bytes of an entry does not): 1 when one does, with
-// `at` set to its offset, 0 when none does, or the negated errno of a read
-// that failed.
+// Whether bytes[0 .. size) begin with a whole, well-formed entry of log file
+// fileNumber, wherever in the file it lies: as parseFile would take it,
+// except that its LSN need only name this file, not this offset (a byte
+// inserted or removed before an entry moves it, and it is still the entry
+// its writer wrote). 1 when they do, 0 when they do not, -1 when the bytes
+// end before that can be told.
+int entryOfFileAt(const char* bytes, std::size_t size, Uint16 fileNumber);
+
+// Whether such an entry (entryOfFileAt) begins somewhere after offset from:
+// 1 when one does, with `at` set to its offset, 0 when none does, or the
+// negated errno of a read that failed.
 int findWholeEntryAfter(const Source& source, Uint64 from, Uint16 fileNumber, Uint64& at,
                         std::size_t chunk = READ_CHUNK);
 
