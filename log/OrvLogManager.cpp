@@ -65,37 +65,6 @@ off_t lengthOf(int fd) {
     return OrvIo::lseek(fd, 0, SEEK_END);
 }
 
-// Reads bytes [from, length) of an open log file. Returns 0 or the negated
-// errno; throws ORV_MM_ALLOC_FAIL when they do not fit into memory. Used
-// only for the bytes an unfinished append left, at most one entry.
-int readRange(int fd, off_t from, off_t length, std::string& bytes) {
-    try {
-        bytes.resize(static_cast<std::size_t>(length - from));
-    } catch (const std::bad_alloc&) {
-        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(length - from));
-    } catch (const std::length_error&) {
-        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(length - from));
-    }
-    ssize_t got = OrvIo::preadAll(fd, bytes.empty() ? nullptr : &bytes[0], bytes.size(), from);
-    if (got < 0) {
-        return static_cast<int>(got);
-    }
-    // Shorter than its length said: taken as it is.
-    bytes.resize(static_cast<std::size_t>(got));
-    return 0;
-}
-
-// The offset behind the whole entries of the given bytes of log file n, which
-// begin at file offset base with an entry. problem tells what is wrong at
-// that offset, when the bytes do not end there.
-std::size_t wholeEntriesEnd(const std::string& bytes, std::size_t base, Uint16 n,
-                            std::string& problem) {
-    OrvLogReader::FileResult result = OrvLogReader::parseFileFrom(
-        bytes.data(), bytes.size(), base, n, [](const OrvLogReader::EntryView&) {});
-    problem = result.problem;
-    return result.end;
-}
-
 std::string logFileName(const char* directory, Uint32 number) {
     return std::string(directory) + "/" + std::to_string(number) + ".log";
 }
@@ -386,38 +355,42 @@ int readOwnerFile(const std::string& name, Uint64& device, Uint64& inode, std::s
 void claimLogDirectory(const std::string& logDirectory, const DatabaseIdentity& database) {
     ORV_TRACE(LogManager);
     std::string name = logDirectory + "/" + OWNER_FILE_NAME;
-    // Written under a name of its own and then linked into place, so that
-    // no start ever reads a half-written owner file, and of two first starts
-    // at the same time exactly one wins.
-    std::string scratch = name + "." + std::to_string(::getpid()) + ".new";
-    (void)OrvIo::unlink(scratch.c_str());
-    int fd = OrvIo::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         LOG_FILE_MODE);
-    if (fd < 0) {
-        throwOpenFailed(scratch);
-    }
-    std::string text = ownerFileText(database);
-    ssize_t written = OrvIo::pwriteAll(fd, text.data(), text.size(), 0);
-    int closed = OrvIo::close(fd);
-    if (written != static_cast<ssize_t>(text.size()) || closed != 0) {
-        (void)OrvIo::unlink(scratch.c_str());
-        ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
-        ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, scratch);
-    }
-    int linked = ::link(scratch.c_str(), name.c_str());
-    int linkError = errno;
-    (void)OrvIo::unlink(scratch.c_str());
-    if (linked == 0) {
-        return;
-    }
-    if (linkError != EEXIST) {
-        ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
-        ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, name);
-    }
     Uint64 device = 0;
     Uint64 inode = 0;
     std::string path;
     int read = readOwnerFile(name, device, inode, path);
+    if (read == -ENOENT) {
+        // Written under a name of its own and then linked into place, so
+        // that no start ever reads a half-written owner file, and of two
+        // first starts at the same time exactly one wins.
+        std::string scratch = name + "." + std::to_string(::getpid()) + ".new";
+        (void)OrvIo::unlink(scratch.c_str());
+        int fd = OrvIo::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             LOG_FILE_MODE);
+        if (fd < 0) {
+            throwOpenFailed(scratch);
+        }
+        std::string text = ownerFileText(database);
+        ssize_t written = OrvIo::pwriteAll(fd, text.data(), text.size(), 0);
+        int closed = OrvIo::close(fd);
+        if (written != static_cast<ssize_t>(text.size()) || closed != 0) {
+            (void)OrvIo::unlink(scratch.c_str());
+            ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, scratch);
+        }
+        int linked = ::link(scratch.c_str(), name.c_str());
+        int linkError = errno;
+        (void)OrvIo::unlink(scratch.c_str());
+        if (linked == 0) {
+            return;
+        }
+        if (linkError != EEXIST) {
+            ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, name);
+        }
+        // Another start was first: its owner decides.
+        read = readOwnerFile(name, device, inode, path);
+    }
     if (read < 0) {
         throwOpenFailed(name);
     }
@@ -622,18 +595,18 @@ off_t OrvLogManager::cutUnfinishedAppend(Uint16 fileNumber, off_t size) {
     // An append did not finish: its writer died in the middle of it, or
     // failed and could not take its bytes out again. A writer may have got
     // its whole entry out before it died; whole entries stay, only a torn
-    // rest is cut.
-    std::string tail;
-    int rc = readRange(logFd, static_cast<off_t>(end), size, tail);
-    if (rc != 0) {
+    // rest is cut. Read in chunks: the rest may be of any length.
+    OrvLogReader::FileResult result = OrvLogReader::parseSource(
+        OrvLogReader::fileSource(logFd, static_cast<Uint64>(size)), fileNumber,
+        [](const OrvLogReader::EntryView&) {}, OrvLogReader::READ_CHUNK, end);
+    if (result.readError != 0) {
         (void)closeLogFile();
         ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
         ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, getLogFileName(fileNumber));
     }
-    std::string problem;
-    std::size_t whole = wholeEntriesEnd(tail, static_cast<std::size_t>(end), fileNumber, problem);
-    if (whole < static_cast<std::size_t>(end) + tail.size()) {
-        std::string text = "log file " + getLogFileName(fileNumber) + ": " + problem +
+    std::size_t whole = result.end;
+    if (!result.complete) {
+        std::string text = "log file " + getLogFileName(fileNumber) + ": " + result.problem +
                            " at offset " + std::to_string(whole) +
                            " left by an append that did not finish; the file is cut from " +
                            std::to_string(size) + " back to " + std::to_string(whole) + " bytes";

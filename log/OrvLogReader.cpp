@@ -363,12 +363,13 @@ Source fileSource(int fd, Uint64 size) {
 }
 
 FileResult parseSource(const Source& source, Uint16 fileNumber,
-                       const std::function<void(const EntryView&)>& onEntry, std::size_t chunk) {
+                       const std::function<void(const EntryView&)>& onEntry, std::size_t chunk,
+                       Uint64 from) {
     ORV_TRACE(LogManager);
     chunk = std::max<std::size_t>(chunk, 1);
     FileResult result;
     Window window(source);
-    Uint64 position = 0;
+    Uint64 position = from;
     std::size_t want = chunk;
     while (position < source.size) {
         int rc = window.load(position, want);

@@ -129,9 +129,10 @@ FileResult parseFileFrom(const char* bytes, std::size_t size, std::size_t base, 
 // parseFile for a file read in chunks of chunk bytes: memory stays at one
 // chunk or one entry, whichever is longer, whatever the size of the file.
 // The views passed to onEntry are valid only during the call.
+// With from, reading begins there (where an entry begins) rather than at 0.
 FileResult parseSource(const Source& source, Uint16 fileNumber,
                        const std::function<void(const EntryView&)>& onEntry,
-                       std::size_t chunk = READ_CHUNK);
+                       std::size_t chunk = READ_CHUNK, Uint64 from = 0);
 
 // Whether bytes[0 .. size) begin with a whole, well-formed entry of log file
 // fileNumber, wherever in the file it lies: as parseFile would take it,

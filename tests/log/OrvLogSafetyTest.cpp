@@ -474,6 +474,23 @@ TEST_F(OrvLogSafetyTest, TheSecondDatabaseStartedFromTheSameDirectoryIsRefused) 
     EXPECT_EQ(0, again.exitCode) << again.err;
 }
 
+// An owner file that names no database (not written by a start) leaves it
+// open whose log this is: the start is refused rather than guessing.
+TEST_F(OrvLogSafetyTest, AnOwnerFileThatNamesNoDatabaseRefusesTheStart) {
+    for (const char* text : {"", "12 x /somewhere\n", "12 34", "-1 2 /x\n"}) {
+        orvtest::writeFile(db.file("log.owner"), text);
+        Failure failure = failureOf([] { OrvLogManager::initializeLogFileHandling(); });
+        EXPECT_EQ(ORV_LOGM_LOG_DIRECTORY_TAKEN, failure.code) << text;
+        EXPECT_EQ(-1, db.segmentId(OrvMemoryManager::LogFileHandling));
+        EXPECT_EQ(text, orvtest::readFile(db.file("log.owner")));
+    }
+    ASSERT_EQ(0, ::unlink(db.file("log.owner").c_str()));
+    OrvLogManager::initializeLogFileHandling();
+    OrvLogManager::destroyLogFileHandling(false);
+    OrvLogManager::initializeLogFileHandling();
+    OrvLogManager::destroyLogFileHandling(false);
+}
+
 // A log directory another user owns could hold that user's links or files
 // in the places of the log files. Refused at the start and, should the
 // directory change hands while the engine runs, by every process that
