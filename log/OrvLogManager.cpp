@@ -71,10 +71,12 @@ std::string logFileName(const char* directory, Uint32 number) {
 
 // Opens a log file without following a symbolic link in its place (a link
 // would send the entries, record bytes included, wherever it points) and
-// makes sure it is a regular file. Returns the descriptor, or a negated
-// errno with the file reported and thrown as a link when it is one.
+// makes sure it is a regular file (O_NONBLOCK, which does nothing to a
+// regular file, keeps a FIFO in its place from blocking the open). Returns
+// the descriptor, or a negated errno; a link or another kind of file is
+// reported and thrown.
 int openLogFileAt(const std::string& name, int flags, mode_t mode = 0) {
-    int fd = OrvIo::open(name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    int fd = OrvIo::open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd == -ELOOP) {
         ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
         ORV_THROW(ORV_LOGM_FILE_IS_LINK, name);

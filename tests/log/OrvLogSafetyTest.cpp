@@ -383,6 +383,15 @@ TEST_F(OrvLogSafetyTest, ALinkInThePlaceOfALogFileIsRefused) {
     });
     EXPECT_EQ(ORV_LOGM_FILE_IS_LINK, failure.code) << failure.message;
 
+    // Nor is anything else that is not a regular file (a FIFO would block).
+    ASSERT_EQ(0, ::unlink(logFile(1).c_str()));
+    ASSERT_EQ(0, ::mkfifo(logFile(1).c_str(), 0600));
+    testing::internal::CaptureStderr();
+    failure = failureOf([] { OrvLogManager::initializeLogFileHandling(); });
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ORV_LOGM_FILE_IS_LINK, failure.code) << failure.message;
+    EXPECT_EQ(-1, db.segmentId(OrvMemoryManager::LogFileHandling));
+
     // A link that appears after the start.
     ASSERT_EQ(0, ::unlink(logFile(1).c_str()));
     OrvLogManager::initializeLogFileHandling();
