@@ -12,6 +12,7 @@
 // runs write some tens of MiB, removed at the end). Run with
 // --benchmark_enable_random_interleaving=true on a busy machine, so that
 // each entry benchmark and its floor see the same load.
+#include "BenchSupport.h"
 #include "OrvException.h"
 #include "OrvLog.h"
 #include "log/OrvIndexLogEntry.h"
@@ -166,3 +167,5 @@ void BM_IndexSizedBareAppend(benchmark::State& state) {
 BENCHMARK(BM_IndexSizedBareAppend)->Iterations(INDEX_ENTRIES)->Repetitions(5);
 
 } // namespace
+
+BENCHMARK(orvbench::semopPair);

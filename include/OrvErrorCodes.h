@@ -134,9 +134,14 @@ enum OrvErrorCode : Sint32 {
     ORV_MM_SHM_ACCESS_DENIED = -124,
     ORV_MM_NOT_DIRECTORY_OWNER = -125,
     ORV_LM_WAITING_LIST_FULL = -126,
+    ORV_LOGM_LOG_DIRECTORY_TAKEN = -127,
+    ORV_LOGM_LOG_FILE_DAMAGED = -128,
+    ORV_LOGM_LOG_DIRECTORY_OWNER = -129,
+    ORV_LOGM_FILE_IS_LINK = -130,
+    ORV_LOGM_ENTRY_TOO_LARGE = -131,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 127;
+constexpr int ORV_ERROR_CODE_COUNT = 132;
 
 #endif

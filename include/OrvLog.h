@@ -17,8 +17,12 @@
 // did not finish, so that the entries appended after it can be read back:
 // a failed append takes its own partial bytes away again, the next appender
 // cuts off what a writer that died in the middle of its append left behind,
-// and the start cuts a torn or malformed tail off the newest file. Whole
-// entries are never cut.
+// and the start cuts a torn tail (a broken entry with no whole entry of the
+// file behind it) off the newest file. Whole entries are never cut: any
+// other damage stops the start and changes nothing. Log files are opened
+// without following symbolic links. The log directory belongs to one
+// database (its identity is in the file "log.owner" there) and to the owner
+// of the database directory.
 //
 // Process safety: the shared memory set LogFileHandling holds the latch,
 // the current file number, where the whole entries of the current file end,
@@ -85,22 +89,36 @@ public:
     // initialises its latch (whose error is raised unchanged), stores the
     // directory, takes up the log and detaches.
     //
+    // The log directory (the working directory) must belong to the owner of
+    // the database directory, and to this database: the first start writes
+    // the database directory's device and inode (and its path, for messages)
+    // into "log.owner" in the log directory; a later start of another
+    // database there is refused before anything is created or changed.
+    //
     // Taking up the log: the newest log file is the last of 1.log, 2.log,
     // ... before the first missing number (the readers stop there too);
     // appends go on in it, so LSNs keep growing across starts. Without log
-    // files the file number is 1. A torn or malformed tail of the newest
-    // file (an append that did not finish before the engine stopped) is cut
-    // back to the end of its last whole entry, with a trace record naming
-    // the file and the offset; damage that whole entries follow is not a
-    // tail and is left as it is (traced as well). Older files are not
-    // touched.
+    // files the file number is 1. Every log file is read (in chunks, so the
+    // size of a file costs time, not memory). A torn tail of the newest file
+    // (a broken entry with no whole entry of the file behind it: an append
+    // that did not finish before the engine stopped) is cut back to the end
+    // of its last whole entry, with a trace record naming the file and the
+    // offset. Any other damage, with whole entries behind it or in an older
+    // file, stops the start and no byte is changed: cutting would destroy
+    // those entries, and appending behind damage would hide the new ones
+    // from every reader.
     //
     // Throws the memory set errors (ORV_MM_SHM_CREATE_FAIL when the set
     // exists: an engine may be running, and no file is touched), and
     // ORV_LOGM_FILE_OPEN_FAILED when the working directory cannot be
-    // resolved or is longer than the area can hold (4075 bytes), or the
-    // newest log file cannot be read; ORV_LOGM_FILE_WRITE_FAILED when its
-    // tail cannot be cut, ORV_LOGM_FILE_CLOSE_FAILED when it cannot be
+    // resolved or is longer than the area can hold (4075 bytes), the
+    // database directory cannot be examined, or a log file cannot be read;
+    // ORV_LOGM_LOG_DIRECTORY_OWNER, ORV_LOGM_LOG_DIRECTORY_TAKEN for a log
+    // directory of another user or another database;
+    // ORV_LOGM_LOG_FILE_DAMAGED (file, offset, what is wrong) for damage
+    // that is no torn tail; ORV_LOGM_FILE_IS_LINK for a log file that is a
+    // symbolic link or no regular file; ORV_LOGM_FILE_WRITE_FAILED when the
+    // tail cannot be cut, ORV_LOGM_FILE_CLOSE_FAILED when the file cannot be
     // closed. The set is not created then.
     static void initializeLogFileHandling();
 
@@ -115,7 +133,9 @@ public:
     // The process's log manager, made on first use: attaches to the set and
     // registers the debug command "LOG_PRINT". Throws ORV_MM_SHM_NOT_EXISTS
     // when the set does not exist, ORV_INTERNAL_FAIL when its content is not
-    // that of an initialised area.
+    // that of an initialised area, ORV_LOGM_LOG_DIRECTORY_OWNER when the log
+    // directory it names is not a directory of the database directory's
+    // owner (it stays detached then).
     static OrvLogManager* getInstance();
     // Deletes the manager, if there is one (detaching from the set); the next
     // getInstance() makes a fresh one, whose previous-LSN chain starts anew.
@@ -142,7 +162,10 @@ public:
     // file (a writer that died in the middle of its write), with a trace
     // record naming the file and the offset; whole entries are kept.
     //
-    // Throws ORV_LOGM_FILE_OPEN_FAILED, ORV_LOGM_FILE_WRITE_FAILED (after
+    // Throws ORV_LOGM_ENTRY_TOO_LARGE for an image longer than readers take
+    // (OrvLogReader::MAX_IMAGE_LENGTH; nothing is written),
+    // ORV_LOGM_FILE_IS_LINK when the log file is a symbolic link,
+    // ORV_LOGM_FILE_OPEN_FAILED, ORV_LOGM_FILE_WRITE_FAILED (after
     // taking the entry's partial bytes out of the file again; also when the
     // bytes of an unfinished append cannot be cut off),
     // ORV_LOGM_FILE_CLOSE_FAILED (closing the previous log file failed; the

@@ -8,6 +8,7 @@
 #include "log/OrvLogReader.h"
 #include "log/OrvRecordLogEntry.h"
 #include "log/OrvRecovery.h"
+#include "support/OrvDatabasePath.h"
 #include "support/OrvDecimalText.h"
 #include "support/OrvIo.h"
 #include "support/OrvMemoryManager.h"
@@ -64,70 +65,121 @@ off_t lengthOf(int fd) {
     return OrvIo::lseek(fd, 0, SEEK_END);
 }
 
-// Reads bytes [from, length) of an open log file. Returns 0 or the negated
-// errno; throws ORV_MM_ALLOC_FAIL when they do not fit into memory.
-int readRange(int fd, off_t from, off_t length, std::string& bytes) {
-    try {
-        bytes.resize(static_cast<std::size_t>(length - from));
-    } catch (const std::bad_alloc&) {
-        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(length - from));
-    } catch (const std::length_error&) {
-        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(length - from));
-    }
-    ssize_t got = OrvIo::preadAll(fd, bytes.empty() ? nullptr : &bytes[0], bytes.size(), from);
-    if (got < 0) {
-        return static_cast<int>(got);
-    }
-    // Shorter than its length said: taken as it is.
-    bytes.resize(static_cast<std::size_t>(got));
-    return 0;
-}
-
-// The offset behind the whole entries of the given bytes of log file n, which
-// begin at file offset base with an entry. problem tells what is wrong at
-// that offset, when the bytes do not end there.
-std::size_t wholeEntriesEnd(const std::string& bytes, std::size_t base, Uint16 n,
-                            std::string& problem) {
-    OrvLogReader::FileResult result = OrvLogReader::parseFileFrom(
-        bytes.data(), bytes.size(), base, n, [](const OrvLogReader::EntryView&) {});
-    problem = result.problem;
-    return result.end;
-}
-
-// Whether a whole entry begins somewhere behind position from of the bytes
-// (which begin at file offset base): then the damage at from is no torn tail
-// but lies in the middle of the log, and what follows it may be the work of
-// later appends (an appender that went on behind torn bytes begins its entry
-// right after them, with no line break between).
-bool wholeEntryFollows(const std::string& bytes, std::size_t from, std::size_t base, Uint16 n) {
-    for (std::size_t p = from + 1; p + 1 < bytes.size(); ++p) {
-        if ((bytes[p] != 'R' && bytes[p] != 'I') || bytes[p + 1] != ';') {
-            continue;
-        }
-        OrvLogReader::FileResult result = OrvLogReader::parseFileFrom(
-            bytes.data() + p, bytes.size() - p, base + p, n, [](const OrvLogReader::EntryView&) {});
-        if (result.entries > 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string logFileName(const char* directory, Uint32 number) {
     return std::string(directory) + "/" + std::to_string(number) + ".log";
 }
 
-// At the start, when no engine process can be running: finds the newest log
-// file, cuts a torn or malformed tail off it, and sets the area to append to
-// it. The newest file is the last of 1.log, 2.log, ... before the first
-// missing number: the readers of the log stop there, and an entry written
-// behind a gap would never be read back.
+// Opens a log file without following a symbolic link in its place (a link
+// would send the entries, record bytes included, wherever it points) and
+// makes sure it is a regular file (O_NONBLOCK, which does nothing to a
+// regular file, keeps a FIFO in its place from blocking the open). Returns
+// the descriptor, or a negated errno; a link or another kind of file is
+// reported and thrown.
+int openLogFileAt(const std::string& name, int flags, mode_t mode = 0) {
+    int fd = OrvIo::open(name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd == -ELOOP) {
+        ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+        ORV_THROW(ORV_LOGM_FILE_IS_LINK, name);
+    }
+    if (fd < 0) {
+        return fd;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+        (void)OrvIo::close(fd);
+        ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+        ORV_THROW(ORV_LOGM_FILE_IS_LINK, name);
+    }
+    return fd;
+}
+
+// Closes fd when it goes out of scope, unless released.
+class FileCloser {
+public:
+    explicit FileCloser(int fd) : fd(fd) {}
+    ~FileCloser() {
+        if (fd >= 0) {
+            (void)OrvIo::close(fd);
+        }
+    }
+    FileCloser(const FileCloser&) = delete;
+    FileCloser& operator=(const FileCloser&) = delete;
+    int release() {
+        int kept = fd;
+        fd = -1;
+        return kept;
+    }
+
+private:
+    int fd;
+};
+
+[[noreturn]] void throwOpenFailed(const std::string& name) {
+    ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
+    ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, name);
+}
+
+[[noreturn]] void throwDamaged(const std::string& name, std::size_t offset,
+                               const std::string& problem) {
+    ORV_TRACE(LogManager);
+    std::string text = "log file " + name + " at offset " + std::to_string(offset) + ": " +
+                       problem + "; the start stops, the file is not changed";
+    orvTrace.traceString(1, text.c_str());
+    OrvError::getErrorObject()->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+    ORV_THROW(ORV_LOGM_LOG_FILE_DAMAGED, name, std::to_string(offset), problem);
+}
+
+// The length of the open log file, which the start reads in chunks.
+Uint64 lengthForReading(int fd, const std::string& name) {
+    off_t length = lengthOf(fd);
+    if (length < 0) {
+        throwOpenFailed(name);
+    }
+    return static_cast<Uint64>(length);
+}
+
+// A log file older than the newest one must hold whole entries only: new
+// entries go to the newest file, so anything wrong in an older one stays
+// there, and every entry behind it would never be read back. It stops the
+// start.
+void checkOlderLogFile(const std::string& name, Uint16 number) {
+    int fd = openLogFileAt(name, O_RDONLY);
+    if (fd < 0) {
+        throwOpenFailed(name);
+    }
+    FileCloser closer(fd);
+    OrvLogReader::Source source = OrvLogReader::fileSource(fd, lengthForReading(fd, name));
+    OrvLogReader::FileResult result =
+        OrvLogReader::parseSource(source, number, [](const OrvLogReader::EntryView&) {});
+    if (result.readError != 0) {
+        throwOpenFailed(name);
+    }
+    if (!result.complete) {
+        throwDamaged(name, result.end, result.problem);
+    }
+}
+
+// At the start, when no engine process can be running: checks every log
+// file, cuts a torn tail off the newest, and sets the area to append to it.
+// The newest file is the last of 1.log, 2.log, ... before the first missing
+// number: the readers of the log stop there, and an entry written behind a
+// gap would never be read back.
+//
+// Only a torn tail is cut: a truncated or malformed entry in the newest file
+// after which no whole entry follows, as an append that did not finish
+// leaves it. Anything else (damage with whole entries behind it, damage in
+// an older file) stops the start before any byte is changed: cutting would
+// destroy those entries, and appending behind the damage would hide the new
+// ones from every reader. Files are read in chunks, so a huge file costs
+// time, not memory.
 void takeUpTheLog(LogFileHandling* area) {
     ORV_TRACE(LogManager);
     Uint32 newest = 0;
     for (Uint32 n = 1; n <= ORV_MAX_UINT16; ++n) {
+        // lstat: a symbolic link in a log file's place counts as a file (and
+        // is refused when it is opened), not as the end of the log.
         struct stat status;
-        if (OrvIo::stat(logFileName(area->logDirectory, n).c_str(), &status) != 0) {
+        if (::lstat(logFileName(area->logDirectory, n).c_str(), &status) != 0) {
             break;
         }
         newest = n;
@@ -139,59 +191,200 @@ void takeUpTheLog(LogFileHandling* area) {
         // No log yet: the first append starts 1.log.
         return;
     }
+    for (Uint32 n = 1; n < newest; ++n) {
+        checkOlderLogFile(logFileName(area->logDirectory, n), static_cast<Uint16>(n));
+    }
     std::string name = logFileName(area->logDirectory, newest);
-    int fd = OrvIo::open(name.c_str(), O_RDWR | O_CLOEXEC);
-    off_t length = fd < 0 ? -1 : lengthOf(fd);
-    std::string bytes;
-    int rc = length < 0 ? -EIO : 0;
-    if (rc == 0) {
-        try {
-            rc = readRange(fd, 0, length, bytes);
-        } catch (const OrvException&) {
-            (void)OrvIo::close(fd);
-            throw;
-        }
-    }
-    if (fd < 0 || rc != 0) {
-        if (fd >= 0) {
-            (void)OrvIo::close(fd);
-        }
-        ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
-        ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, name);
-    }
     Uint16 number = static_cast<Uint16>(newest);
-    std::string problem;
-    std::size_t end = wholeEntriesEnd(bytes, 0, number, problem);
+    int fd = openLogFileAt(name, O_RDWR);
+    if (fd < 0) {
+        throwOpenFailed(name);
+    }
+    FileCloser closer(fd);
+    OrvLogReader::Source source = OrvLogReader::fileSource(fd, lengthForReading(fd, name));
+    OrvLogReader::FileResult result =
+        OrvLogReader::parseSource(source, number, [](const OrvLogReader::EntryView&) {});
+    if (result.readError != 0) {
+        throwOpenFailed(name);
+    }
+    std::size_t end = result.end;
     area->filenumber = number;
-    if (end < bytes.size()) {
-        if (wholeEntryFollows(bytes, end, 0, number)) {
-            // Not a tail: cutting here would throw away the whole entries
-            // behind the damage. The file is left as it is, and appends go on
-            // at its end.
-            std::string text = "log file " + name + ": " + problem + " at offset " +
-                               std::to_string(end) +
-                               " is followed by whole entries; the file is not cut";
-            orvTrace.traceString(1, text.c_str());
-            (void)OrvIo::close(fd);
-            return;
+    if (!result.complete) {
+        Uint64 next = 0;
+        int found = OrvLogReader::findWholeEntryAfter(source, end, number, next);
+        if (found < 0) {
+            throwOpenFailed(name);
         }
-        std::string text = "log file " + name + ": " + problem + " at offset " +
+        if (found > 0) {
+            throwDamaged(name, end,
+                         result.problem + ", followed by a whole entry at offset " +
+                             std::to_string(next));
+        }
+        std::string text = "log file " + name + ": " + result.problem + " at offset " +
                            std::to_string(end) + "; the file is cut from " +
-                           std::to_string(bytes.size()) + " back to " + std::to_string(end) +
+                           std::to_string(source.size) + " back to " + std::to_string(end) +
                            " bytes";
         orvTrace.traceString(1, text.c_str());
         if (OrvIo::ftruncate(fd, static_cast<off_t>(end)) != 0) {
-            (void)OrvIo::close(fd);
             ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
             ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, name);
         }
     }
-    if (OrvIo::close(fd) != 0) {
+    if (OrvIo::close(closer.release()) != 0) {
         ORV_LOG_FILE_FAILURE(CLOSE_FAILED_TEXT);
         ORV_THROW(ORV_LOGM_FILE_CLOSE_FAILED, name);
     }
     area->endFileNumber = number;
     area->wholeEnd = end;
+}
+
+// ---- the log directory's database ------------------------------------------
+
+// The name of the file in the log directory that says which database the
+// log belongs to.
+const char* const OWNER_FILE_NAME = "log.owner";
+
+// The database directory as the log directory knows it: its device and its
+// full inode number, which name it however it is reached, and its path for
+// messages; the same identity the memory sets record.
+using DatabaseIdentity = OrvMemoryManager::DatabaseDirectory;
+
+DatabaseIdentity databaseIdentity() {
+    return OrvMemoryManager::resolveDatabaseDirectory();
+}
+
+// A log directory must belong to the owner of the database directory: a
+// directory another user controls could hold links or files of that user
+// in the places of the log files.
+void checkDirectoryOwner(const std::string& logDirectory, const DatabaseIdentity& database) {
+    ORV_TRACE(LogManager);
+    struct stat status;
+    if (::lstat(logDirectory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        orvTrace.traceString(1, "the log directory is not a directory");
+        ORV_THROW(ORV_LOGM_LOG_DIRECTORY_OWNER, logDirectory,
+                  S_ISLNK(status.st_mode) ? "(a symbolic link)" : "(none: not a directory)",
+                  database.path, std::to_string(database.owner));
+    }
+    if (status.st_uid != database.owner) {
+        ORV_THROW(ORV_LOGM_LOG_DIRECTORY_OWNER, logDirectory, std::to_string(status.st_uid),
+                  database.path, std::to_string(database.owner));
+    }
+}
+
+std::string ownerFileText(const DatabaseIdentity& database) {
+    return std::to_string(database.device) + " " + std::to_string(database.inode) + " " +
+           database.path + "\n";
+}
+
+// Reads the owner file: 1 with the device and inode it names and the
+// database path it gives, 0 when it holds no owner, or a negated errno.
+int readOwnerFile(const std::string& name, Uint64& device, Uint64& inode, std::string& path) {
+    int fd = openLogFileAt(name, O_RDONLY);
+    if (fd < 0) {
+        return fd;
+    }
+    FileCloser closer(fd);
+    // Directly, not through the fault injection of the log files: a small
+    // file read once per start.
+    std::string text(PATH_MAX + 64, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = ::pread(fd, &text[got], text.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -errno;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    std::size_t lineEnd = text.find('\n');
+    std::size_t first = text.find(' ');
+    std::size_t second = first == std::string::npos ? first : text.find(' ', first + 1);
+    if (lineEnd == std::string::npos || second == std::string::npos || second > lineEnd) {
+        return 0;
+    }
+    std::string deviceText = text.substr(0, first);
+    std::string inodeText = text.substr(first + 1, second - first - 1);
+    std::size_t pos = 0;
+    if (!OrvDecimalText::readUnsigned(deviceText, pos, ORV_MAX_UINT64, device) ||
+        pos != deviceText.size()) {
+        return 0;
+    }
+    pos = 0;
+    if (!OrvDecimalText::readUnsigned(inodeText, pos, ORV_MAX_UINT64, inode) ||
+        pos != inodeText.size()) {
+        return 0;
+    }
+    path = text.substr(second + 1, lineEnd - second - 1);
+    return 1;
+}
+
+// Makes the log directory the log of this database: the first start of a
+// database there writes its identity into the owner file; every later start
+// checks it, and a start of another database is refused before anything of
+// the log is touched. Two databases appending to one log would hand out each
+// LSN twice (their writers serialise on two different latches) and
+// interleave their entries.
+void claimLogDirectory(const std::string& logDirectory, const DatabaseIdentity& database) {
+    ORV_TRACE(LogManager);
+    std::string name = logDirectory + "/" + OWNER_FILE_NAME;
+    Uint64 device = 0;
+    Uint64 inode = 0;
+    std::string path;
+    int read = readOwnerFile(name, device, inode, path);
+    if (read == -ENOENT) {
+        // Written under a name of its own and then linked into place, so
+        // that no start ever reads a half-written owner file, and of two
+        // first starts at the same time exactly one wins.
+        std::string scratch = name + "." + std::to_string(::getpid()) + ".new";
+        (void)OrvIo::unlink(scratch.c_str());
+        int fd = OrvIo::open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             LOG_FILE_MODE);
+        if (fd < 0) {
+            throwOpenFailed(scratch);
+        }
+        std::string text = ownerFileText(database);
+        ssize_t written = OrvIo::pwriteAll(fd, text.data(), text.size(), 0);
+        int closed = OrvIo::close(fd);
+        if (written != static_cast<ssize_t>(text.size()) || closed != 0) {
+            (void)OrvIo::unlink(scratch.c_str());
+            ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, scratch);
+        }
+        int linked = ::link(scratch.c_str(), name.c_str());
+        int linkError = errno;
+        (void)OrvIo::unlink(scratch.c_str());
+        if (linked == 0) {
+            return;
+        }
+        if (linkError != EEXIST) {
+            ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+            ORV_THROW(ORV_LOGM_FILE_WRITE_FAILED, name);
+        }
+        // Another start was first: its owner decides.
+        read = readOwnerFile(name, device, inode, path);
+    }
+    if (read < 0) {
+        throwOpenFailed(name);
+    }
+    if (read == 0) {
+        // Not written by a start: whose log this is cannot be told.
+        orvTrace.traceString(1, "the owner file of the log directory names no database");
+        ORV_THROW(ORV_LOGM_LOG_DIRECTORY_TAKEN, logDirectory,
+                  "(unknown: " + name + " names no database)", database.path);
+    }
+    if (device != database.device || inode != database.inode) {
+        std::string text = "the log directory " + logDirectory + " belongs to the database " +
+                           path + " (device " + std::to_string(device) + ", inode " +
+                           std::to_string(inode) + ")";
+        orvTrace.traceString(1, text.c_str());
+        ORV_THROW(ORV_LOGM_LOG_DIRECTORY_TAKEN, logDirectory, path, database.path);
+    }
 }
 
 bool validDirectory(const LogFileHandling* area) {
@@ -225,6 +418,12 @@ void OrvLogManager::initializeLogFileHandling() {
         std::string shown(directory.data(), std::min<std::size_t>(length, 200));
         ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, shown + (length > 200 ? "..." : ""));
     }
+    // The directory must be this database's before anything is created or
+    // changed in it.
+    DatabaseIdentity database = databaseIdentity();
+    std::string logDirectory(directory.data(), length);
+    checkDirectoryOwner(logDirectory, database);
+    claimLogDirectory(logDirectory, database);
     // The log is taken up only once the set was created: its exclusive
     // creation is what shows that no engine process is running, so that no
     // append can be under way in the file whose tail is cut. A failure here
@@ -280,6 +479,12 @@ OrvLogManager::OrvLogManager()
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     logDirectory.assign(area->logDirectory, area->directoryLength);
+    try {
+        checkDirectoryOwner(logDirectory, databaseIdentity());
+    } catch (const OrvException&) {
+        memoryManager->disconnectFromMemorySet(OrvMemoryManager::LogFileHandling);
+        throw;
+    }
     logfilehandling = area;
     OrvDebug::registerFunction(&OrvLogManager::logPrint, nullptr, "LOG_PRINT", "");
 }
@@ -325,8 +530,8 @@ OrvLsn OrvLogManager::getLastLsn(const OrvTransactionId& transactionId) const {
 
 bool OrvLogManager::openLogFile(Uint16 logFileNumber) {
     ORV_TRACE(LogManager);
-    int fd = OrvIo::open(getLogFileName(logFileNumber).c_str(),
-                         O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, LOG_FILE_MODE);
+    int fd =
+        openLogFileAt(getLogFileName(logFileNumber), O_RDWR | O_APPEND | O_CREAT, LOG_FILE_MODE);
     if (fd < 0) {
         return false;
     }
@@ -368,18 +573,18 @@ off_t OrvLogManager::cutUnfinishedAppend(Uint16 fileNumber, off_t size) {
     // An append did not finish: its writer died in the middle of it, or
     // failed and could not take its bytes out again. A writer may have got
     // its whole entry out before it died; whole entries stay, only a torn
-    // rest is cut.
-    std::string tail;
-    int rc = readRange(logFd, static_cast<off_t>(end), size, tail);
-    if (rc != 0) {
+    // rest is cut. Read in chunks: the rest may be of any length.
+    OrvLogReader::FileResult result = OrvLogReader::parseSource(
+        OrvLogReader::fileSource(logFd, static_cast<Uint64>(size)), fileNumber,
+        [](const OrvLogReader::EntryView&) {}, OrvLogReader::READ_CHUNK, end);
+    if (result.readError != 0) {
         (void)closeLogFile();
         ORV_LOG_FILE_FAILURE(OPEN_FAILED_TEXT);
         ORV_THROW(ORV_LOGM_FILE_OPEN_FAILED, getLogFileName(fileNumber));
     }
-    std::string problem;
-    std::size_t whole = wholeEntriesEnd(tail, static_cast<std::size_t>(end), fileNumber, problem);
-    if (whole < static_cast<std::size_t>(end) + tail.size()) {
-        std::string text = "log file " + getLogFileName(fileNumber) + ": " + problem +
+    std::size_t whole = result.end;
+    if (!result.complete) {
+        std::string text = "log file " + getLogFileName(fileNumber) + ": " + result.problem +
                            " at offset " + std::to_string(whole) +
                            " left by an append that did not finish; the file is cut from " +
                            std::to_string(size) + " back to " + std::to_string(whole) + " bytes";
@@ -400,6 +605,18 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
     ORV_TRACE(LogManager);
     if (entry == nullptr) {
         ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    // An image longer than a reader takes would end the log for every reader
+    // at this entry.
+    int longestImage = 0;
+    if (const OrvRecordLogEntry* record = dynamic_cast<const OrvRecordLogEntry*>(entry)) {
+        longestImage = std::max(record->getBefImgLength(), record->getAftImgLength());
+    } else if (const OrvIndexLogEntry* index = dynamic_cast<const OrvIndexLogEntry*>(entry)) {
+        longestImage = std::max(index->getBpl(), index->getApl());
+    }
+    if (longestImage > OrvLogReader::MAX_IMAGE_LENGTH) {
+        ORV_THROW(ORV_LOGM_ENTRY_TOO_LARGE, std::to_string(longestImage),
+                  std::to_string(OrvLogReader::MAX_IMAGE_LENGTH));
     }
     const OrvTransactionId transactionId = entry->getTransactionID();
     std::string record;

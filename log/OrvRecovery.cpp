@@ -6,6 +6,7 @@
 #include "support/OrvIo.h"
 #include "support/OrvTrace.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
@@ -16,49 +17,6 @@ namespace {
 
 Uint64 lsnKey(const OrvLsn& lsn) {
     return (static_cast<Uint64>(lsn.getFilenumber()) << 32) | lsn.getOffset();
-}
-
-// How reading one log file ended.
-enum class FileRead { Read, Missing, Failed };
-
-// Reads the whole file into bytes. Missing: it does not exist (the end of the
-// log); Failed: it exists but cannot be read (also the end of the log, with
-// the reason in `problem`). Throws ORV_MM_ALLOC_FAIL when it does not fit
-// into memory: taking that for the end of the log would hide entries that a
-// rollback must undo.
-FileRead readLogFile(const std::string& path, std::string& bytes, std::string& problem) {
-    int fd = OrvIo::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd == -ENOENT) {
-        return FileRead::Missing;
-    }
-    if (fd < 0) {
-        problem = std::string("cannot be opened: ") + std::strerror(-fd);
-        return FileRead::Failed;
-    }
-    off_t size = OrvIo::lseek(fd, 0, SEEK_END);
-    if (size < 0) {
-        problem = std::string("its size cannot be had: ") + std::strerror(static_cast<int>(-size));
-        (void)OrvIo::close(fd);
-        return FileRead::Failed;
-    }
-    try {
-        bytes.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        (void)OrvIo::close(fd);
-        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(size));
-    } catch (const std::length_error&) {
-        (void)OrvIo::close(fd);
-        ORV_THROW(ORV_MM_ALLOC_FAIL, OrvException::to_string(size));
-    }
-    ssize_t got = OrvIo::preadAll(fd, bytes.empty() ? nullptr : &bytes[0], bytes.size(), 0);
-    (void)OrvIo::close(fd);
-    if (got < 0) {
-        problem = std::string("cannot be read: ") + std::strerror(static_cast<int>(-got));
-        return FileRead::Failed;
-    }
-    // A file that shrank meanwhile (never done by the engine) is taken as read.
-    bytes.resize(static_cast<std::size_t>(got));
-    return FileRead::Read;
 }
 
 // Fills the (empty) list with pointers to the redo entries of the chain
@@ -118,42 +76,84 @@ bool OrvRecovery::AnalyseLog(rollbackComponent component) {
 
     int skippedRecords = 0;
     int skippedIndexEntries = 0;
-    std::string bytes;
     try {
         for (Uint32 number = 1; number <= ORV_MAX_UINT16; ++number) {
             std::string path = dir + "/" + std::to_string(number) + ".log";
-            std::string problem;
-            FileRead read = readLogFile(path, bytes, problem);
-            if (read == FileRead::Missing) {
+            // A link in a log file's place is not followed (it could name any
+            // file); it is refused rather than taken for the end of the log,
+            // which would hide the entries behind it from a rollback.
+            int fd = OrvIo::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd == -ENOENT) {
                 break;
             }
-            if (read == FileRead::Failed) {
-                std::string text = "log file " + path + " " + problem + "; the log ends before it";
+            if (fd == -ELOOP) {
+                ORV_THROW(ORV_LOGM_FILE_IS_LINK, path);
+            }
+            if (fd < 0) {
+                std::string text = "log file " + path + " cannot be opened: " + std::strerror(-fd) +
+                                   "; the log ends before it";
                 orvTrace.traceString(1, text.c_str());
                 break;
             }
-            OrvLogReader::FileResult result = OrvLogReader::parseFile(
-                bytes.data(), bytes.size(), static_cast<Uint16>(number),
-                [&](const OrvLogReader::EntryView& view) {
-                    ChainEntry chainEntry{
-                        view.lsn, view.prevLsn, view.transactionId, view.type, view.kind, -1, 0};
-                    if (view.kind == 'R') {
-                        if (wantRecords) {
-                            oRecordRedo.emplace_back();
-                            OrvLogReader::fillEntry(view, oRecordRedo.back());
-                            chainEntry.index = static_cast<int>(oRecordRedo.size() - 1);
+            off_t size = OrvIo::lseek(fd, 0, SEEK_END);
+            if (size < 0) {
+                (void)OrvIo::close(fd);
+                std::string text = "log file " + path + " has no size to be had: " +
+                                   std::strerror(static_cast<int>(-size)) +
+                                   "; the log ends before it";
+                orvTrace.traceString(1, text.c_str());
+                break;
+            }
+            // Read in chunks: memory holds one chunk (or one entry) of the
+            // file and the entries read, not the file.
+            const std::size_t recordsBefore = oRecordRedo.size();
+            const std::size_t indexEntriesBefore = oIndexRedo.size();
+            const std::size_t chainBefore = chainEntries.size();
+            const int skippedRecordsBefore = skippedRecords;
+            const int skippedIndexEntriesBefore = skippedIndexEntries;
+            OrvLogReader::FileResult result;
+            try {
+                result = OrvLogReader::parseSource(
+                    OrvLogReader::fileSource(fd, static_cast<Uint64>(size)),
+                    static_cast<Uint16>(number), [&](const OrvLogReader::EntryView& view) {
+                        ChainEntry chainEntry{view.lsn,  view.prevLsn, view.transactionId,
+                                              view.type, view.kind,    -1,
+                                              0};
+                        if (view.kind == 'R') {
+                            if (wantRecords) {
+                                oRecordRedo.emplace_back();
+                                OrvLogReader::fillEntry(view, oRecordRedo.back());
+                                chainEntry.index = static_cast<int>(oRecordRedo.size() - 1);
+                            } else {
+                                ++skippedRecords;
+                            }
+                        } else if (wantIndexEntries) {
+                            oIndexRedo.emplace_back();
+                            OrvLogReader::fillEntry(view, oIndexRedo.back());
+                            chainEntry.index = static_cast<int>(oIndexRedo.size() - 1);
                         } else {
-                            ++skippedRecords;
+                            ++skippedIndexEntries;
                         }
-                    } else if (wantIndexEntries) {
-                        oIndexRedo.emplace_back();
-                        OrvLogReader::fillEntry(view, oIndexRedo.back());
-                        chainEntry.index = static_cast<int>(oIndexRedo.size() - 1);
-                    } else {
-                        ++skippedIndexEntries;
-                    }
-                    chainEntries.push_back(chainEntry);
-                });
+                        chainEntries.push_back(chainEntry);
+                    });
+            } catch (...) {
+                (void)OrvIo::close(fd);
+                throw;
+            }
+            (void)OrvIo::close(fd);
+            if (result.readError != 0) {
+                // A file that cannot be read is not read at all: the log ends
+                // before it, as for a file that does not open.
+                oRecordRedo.resize(recordsBefore);
+                oIndexRedo.resize(indexEntriesBefore);
+                chainEntries.resize(chainBefore);
+                skippedRecords = skippedRecordsBefore;
+                skippedIndexEntries = skippedIndexEntriesBefore;
+                std::string text =
+                    "log file " + path + " " + result.problem + "; the log ends before it";
+                orvTrace.traceString(1, text.c_str());
+                break;
+            }
             if (!result.complete) {
                 std::string text = "log file " + path + ": " + result.problem + " at offset " +
                                    std::to_string(result.end) + "; the log ends there";

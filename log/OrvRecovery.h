@@ -4,10 +4,13 @@
 // nothing.
 //
 // Reading: log files 1.log, 2.log, ... of the log directory, in number
-// order, up to the first file that is missing or cannot be read. The first
-// truncated or malformed entry (see log/OrvLogReader.h) is the end of the
-// log as well: neither the rest of its file nor later files are read, and a
-// trace record names the file, the offset and what is wrong there.
+// order, up to the first file that is missing or cannot be read; each file
+// is read in chunks, so memory holds the entries read, not the files. A log
+// file that is a symbolic link is refused (ORV_LOGM_FILE_IS_LINK), not taken
+// for the end of the log. The first truncated or malformed entry (see
+// log/OrvLogReader.h) is the end of the log as well: neither the rest of
+// its file nor later files are read, and a trace record names the file, the
+// offset and what is wrong there.
 //
 // Runs. A process writes the entries of one transaction as a chain: each
 // entry names the LSN of the entry before it (record and index entries
@@ -63,8 +66,8 @@ public:
     // RECORD or ALL, the index entries with INDEX or ALL; the other array
     // keeps as many empty entries as the log holds of its kind. Always
     // returns true. Throws the log manager's errors when it has to name the
-    // directory, ORV_MM_ALLOC_FAIL when a log file does not fit into memory,
-    // and the entries' errors.
+    // directory, ORV_LOGM_FILE_IS_LINK for a log file that is a symbolic
+    // link, and the entries' errors.
     bool AnalyseLog(rollbackComponent component);
 
     // Builds the undo lists of the component (both with ALL) and writes an

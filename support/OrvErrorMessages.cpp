@@ -131,5 +131,10 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_MM_SHM_ACCESS_DENIED, "Access to the shared memory segment for memory set '%s' was denied: it belongs to another user.  System error: %s ('%s')", "MM013"},
     {ORV_MM_NOT_DIRECTORY_OWNER, "The database directory '%s' belongs to user %s.  User %s cannot start it.", "MM014"},
     {ORV_LM_WAITING_LIST_FULL, "There is no available space in the waiting list of the lock list to store a new waiting request.", "LM004"},
+    {ORV_LOGM_LOG_DIRECTORY_TAKEN, "The log directory '%s' holds the log of the database '%s'; the database '%s' cannot write its log there.  Start it from another working directory.", "LOG07"},
+    {ORV_LOGM_LOG_FILE_DAMAGED, "The log file '%s' is damaged at offset %s: %s.  Nothing was changed; move the damaged file aside as the README explains before the next start.", "LOG08"},
+    {ORV_LOGM_LOG_DIRECTORY_OWNER, "The log directory '%s' belongs to user %s, but the database directory '%s' to user %s; the log is not written there.", "LOG09"},
+    {ORV_LOGM_FILE_IS_LINK, "The log file '%s' is a symbolic link or not a regular file; it is not opened.", "LOG10"},
+    {ORV_LOGM_ENTRY_TOO_LARGE, "A log entry image of %s bytes is longer than the %s bytes an image in the log may have.", "LOG11"},
 };
 // clang-format on

@@ -76,14 +76,7 @@ std::size_t OrvMemoryManager::getSetSize(MemorySet set) const {
 
 namespace {
 
-// The database directory as the keys see it: resolved, with the identity
-// that ftok folds into 24 bits kept whole.
-struct Directory {
-    std::string path;
-    Uint64 device;
-    Uint64 inode;
-    uid_t owner;
-};
+using Directory = OrvMemoryManager::DatabaseDirectory;
 
 // Paths are cut so that a message naming two of them still fits the error
 // object, which would otherwise show only its fallback text.
@@ -100,7 +93,10 @@ std::string describe(const Directory& directory) {
     return describe(directory.path, directory.device, directory.inode);
 }
 
-Directory resolveDirectory() {
+} // namespace
+
+OrvMemoryManager::DatabaseDirectory OrvMemoryManager::resolveDatabaseDirectory() {
+    ORV_TRACE(Support);
     const char* databasePath = orvDatabasePath();
     // realpath allocates a buffer of the size it needs; the path comes from the
     // environment and must never overrun a fixed buffer.
@@ -125,6 +121,8 @@ Directory resolveDirectory() {
     return Directory{resolved.get(), static_cast<Uint64>(status.st_dev),
                      static_cast<Uint64>(status.st_ino), status.st_uid};
 }
+
+namespace {
 
 key_t keyOf(const Directory& directory, OrvMemoryManager::MemorySet set) {
     const key_t key = ftok(directory.path.c_str(), set);
@@ -201,7 +199,7 @@ void checkBelongs(const OrvMemoryManager::MemorySetAttributes& attributes, int s
 int OrvMemoryManager::findOwnSet(MemorySet set) {
     ORV_TRACE(Support);
     MemorySetAttributes& attributes = getSetProperties(set);
-    const Directory directory = resolveDirectory();
+    const Directory directory = resolveDatabaseDirectory();
     const key_t key = keyOf(directory, set);
     // Size 0 finds a segment of any size, so that one of another size is
     // reported as foreign rather than as a bare EINVAL.
@@ -226,7 +224,7 @@ void OrvMemoryManager::createMemorySet(MemorySet set) {
     ORV_TRACE(Support);
     MemorySetAttributes& attributes = getSetProperties(set);
     const std::string setNumber = OrvException::to_string(set);
-    const Directory directory = resolveDirectory();
+    const Directory directory = resolveDatabaseDirectory();
     // Sets made by anybody but the owner would be taken for planted ones by
     // every later attach; and a user who cannot even read the directory must
     // not be able to decide where its engine's state lives.

@@ -50,6 +50,8 @@
 #include "OrvTypes.h"
 
 #include <cstddef>
+#include <string>
+#include <sys/types.h>
 
 class OrvMemoryManager {
 public:
@@ -91,6 +93,17 @@ public:
         Sint32 shmId;     // segment id last found by this process; -1 when unknown
         void* ptr;        // where this process has the segment attached; null if not
     };
+
+    // The database directory as the keys see it: resolved, with the identity
+    // that ftok folds into 24 bits kept whole.
+    struct DatabaseDirectory {
+        std::string path;
+        Uint64 device;
+        Uint64 inode;
+        uid_t owner;
+    };
+    // Resolves ORV_DATABASE_PATH (see below for ORV_MM_DATABASE_PATH_INVALID).
+    static DatabaseDirectory resolveDatabaseDirectory();
 
     // The instance of the process, made on first use and never deleted.
     static OrvMemoryManager* getMemoryManager();

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,94 @@ TEST(OrvLogReaderTest, ExtremeButValidFieldsAreRead) {
     EXPECT_TRUE(result.complete) << result.problem;
     EXPECT_EQ(1u, count);
     EXPECT_EQ("", orvfuzz::checkLogReader(form.data(), form.size()));
+}
+
+// A log of many entries whose images hold what most confuses a reader: the
+// separators, line breaks, the start of another entry, zero bytes.
+std::string randomLog(std::mt19937& random, int entries) {
+    static const char* const pieces[] = {";", "\n", "R;", "I;", "1,", "0"};
+    SampleLog log;
+    OrvLsn prev;
+    for (int i = 0; i < entries; ++i) {
+        std::string image;
+        int parts = static_cast<int>(random() % 12);
+        for (int k = 0; k < parts; ++k) {
+            image += random() % 3 == 0 ? std::string(1, static_cast<char>('a' + random() % 26))
+                                       : std::string(pieces[random() % 6]);
+            if (random() % 9 == 0) {
+                image.push_back('\0');
+            }
+        }
+        OrvLsn here(1, static_cast<Uint32>(log.bytes.size()));
+        if (random() % 2 == 0) {
+            TupleId tid(static_cast<PageId>(random() % 100), static_cast<SlotId>(random() % 200));
+            OrvRecordLogEntry entry(
+                OrvTransactionId(static_cast<pid_t>(random() % 1000), 0),
+                static_cast<SegmentId>(random() % 9), image.data(), static_cast<int>(image.size()),
+                image.data(), static_cast<int>(image.size() / 2), INSERT, &tid, nullptr, nullptr);
+            appendEntry(log, entry, prev);
+        } else {
+            PageId page = static_cast<PageId>(random() % 100);
+            OrvIndexLogEntry entry(OrvTransactionId(7, 1), &page, 3, image.data(),
+                                   static_cast<int>(image.size()), nullptr, 0, INTEGER_REDO);
+            appendEntry(log, entry, prev);
+        }
+        prev = here;
+    }
+    return log.bytes;
+}
+
+// Damage of every kind at random places: inserted, removed and overwritten
+// bytes, runs of zero bytes (as a hole in a sparse file reads), a cut. Read
+// in chunks of any size, the damaged bytes give what they give read whole,
+// and the search for whole entries behind the damage finds the first one.
+TEST(OrvLogReaderTest, DamagedLogsReadTheSameInChunksAsWhole) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 300; ++round) {
+        std::string bytes = randomLog(random, 1 + static_cast<int>(random() % 12));
+        int damages = 1 + static_cast<int>(random() % 3);
+        for (int d = 0; d < damages && !bytes.empty(); ++d) {
+            std::size_t at = random() % bytes.size();
+            switch (random() % 5) {
+            case 0:
+                bytes.insert(at, 1, static_cast<char>(random() % 256));
+                break;
+            case 1:
+                bytes.erase(at, 1);
+                break;
+            case 2:
+                bytes[at] = static_cast<char>(random() % 256);
+                break;
+            case 3:
+                bytes.insert(at, std::string(1 + random() % 300, '\0'));
+                break;
+            default:
+                bytes.resize(at);
+                break;
+            }
+        }
+        ASSERT_EQ("", orvfuzz::checkLogReader(bytes.data(), bytes.size())) << "round " << round;
+    }
+}
+
+// A length field beyond the longest image is refused at once as malformed,
+// not waited for as the start of a huge entry (which would make a reader
+// hold the file's bytes up to it).
+TEST(OrvLogReaderTest, AnImageLongerThanAnyEntryMayHoldIsMalformed) {
+    std::string header =
+        "R;1,0;0,0;5,0;;;;1;" + std::to_string(OrvLogReader::MAX_IMAGE_LENGTH + 1) + ";abc";
+    std::size_t count = 0;
+    OrvLogReader::FileResult result = parse(header, &count);
+    EXPECT_FALSE(result.complete);
+    EXPECT_FALSE(result.truncated);
+    EXPECT_EQ(0u, result.end);
+    EXPECT_EQ("malformed entry (before image)", result.problem);
+
+    std::string fits =
+        "R;1,0;0,0;5,0;;;;1;" + std::to_string(OrvLogReader::MAX_IMAGE_LENGTH) + ";abc";
+    result = parse(fits, &count);
+    EXPECT_TRUE(result.truncated) << result.problem;
+    EXPECT_EQ("", orvfuzz::checkLogReader(header.data(), header.size()));
 }
 
 TEST(OrvLogReaderTest, EveryCorpusFileKeepsTheReaderChecks) {

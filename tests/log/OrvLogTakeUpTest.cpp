@@ -343,20 +343,30 @@ TEST_F(OrvLogTakeUpTest, AStartCutsAMalformedTailAndTracesWhere) {
 }
 
 // Damage that whole entries follow is not a tail (an earlier engine went on
-// appending behind a torn entry): cutting there would throw them away.
-TEST_F(OrvLogTakeUpTest, AStartDoesNotCutDamageThatWholeEntriesFollow) {
+// appending behind a torn entry): cutting there would throw them away, and
+// appending behind it would hide the new entries. The start stops and
+// changes nothing.
+TEST_F(OrvLogTakeUpTest, AStartStopsAtDamageThatWholeEntriesFollow) {
     std::string whole = wholeEntriesOf(1, 300, tid);
     std::string torn = lineAt(OrvLsn(1, 300), tid, UPDATE, "torn").substr(0, 20);
     std::string after = lineAt(OrvLsn(1, 320), OrvTransactionId(5, 0), INSERT, "after");
     orvtest::writeFile(logFile(1), whole + torn + after);
-    std::string trace = startTraced(false);
+    std::string trace = db.file("trace.txt");
+    std::vector<std::string> argv{helper("orv_log_start_helper")};
+    orvtest::ProcessResult result = orvtest::runProgram(
+        argv, {{"ORV_TRACE_FILE", trace}, {"ORV_TRACE_MASK", "Log"}}, db.path());
+    EXPECT_EQ(1, result.exitCode);
+    EXPECT_TRUE(contains(result.err, "LOG08")) << result.err;
+    EXPECT_TRUE(contains(result.err, logFile(1) + "' is damaged at offset 300")) << result.err;
     EXPECT_EQ(whole + torn + after, orvtest::readFile(logFile(1)));
+    EXPECT_EQ(-1, db.segmentId(OrvMemoryManager::LogFileHandling));
     // The next entry's bytes follow the torn ones directly: malformed.
-    EXPECT_TRUE(contains(trace, "log file " + logFile(1) + ": malformed entry (")) << trace;
-    EXPECT_TRUE(contains(trace, " at offset 300 is followed by whole entries; the file is not cut"))
-        << trace;
-    OrvLsn next = append(tid, INSERT);
-    EXPECT_EQ(OrvLsn(1, static_cast<Uint32>(whole.size() + torn.size() + after.size())), next);
+    std::string traced = orvtest::readFile(trace);
+    EXPECT_TRUE(contains(traced, "log file " + logFile(1) + " at offset 300: malformed entry ("))
+        << traced;
+    EXPECT_TRUE(contains(traced, "), followed by a whole entry at offset 320; the start stops, "
+                                 "the file is not changed"))
+        << traced;
 }
 
 TEST_F(OrvLogTakeUpTest, AStartWithA500ByteLogGoesOnAt1_500) {
