@@ -185,8 +185,8 @@ public:
 
     // ---- releases (of the current transaction) ------------------------------
     // Each deletes the transaction's newest shared or exclusive entry on
-    // exactly this resource (never one of its intention entries there; one
-    // that no scoped lock owns if there is one), gives back its hold on the
+    // exactly this resource (never one of its intention entries there, nor
+    // one that a live OrvScopedLock owns), gives back its hold on the
     // intention entry of its type on each level above (the entry goes with
     // its last hold), and removes every waiting entry that waits for the
     // deleted entries. A page or slot lock that an escalation took away

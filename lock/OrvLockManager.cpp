@@ -701,7 +701,8 @@ bool OrvLockManager::acquireIntention(SegmentId segmentId, PageId pageId, LockTy
             OrvScopedExclusiveLatch latch(header->latch);
             Uint32 index = own->findType(me, segmentId, pageId, NO_SLOT, intentionType);
             if (index == LIST_END &&
-                (own->findType(me, segmentId, pageId, NO_SLOT, ExclusiveLock) != LIST_END ||
+                (header->countEntry == own->countOf(me) ||
+                 own->findType(me, segmentId, pageId, NO_SLOT, ExclusiveLock) != LIST_END ||
                  firstConflict(intentionType, segmentId, pageId, NO_SLOT, me) == LIST_END)) {
                 index = insertEntry(me, intentionType, segmentId, pageId, NO_SLOT);
             }
@@ -833,14 +834,11 @@ void OrvLockManager::throwNoSuchEntry(SegmentId segmentId, PageId pageId, SlotId
 void OrvLockManager::releaseResource(SegmentId segmentId, PageId pageId, SlotId slotId) {
     const OrvTransactionId me = getTransactionId();
     OrvScopedExclusiveLatch latch(header->latch);
-    // The newest plain entry that no scoped lock owns, else the newest plain
-    // one; never the segment lock an escalation took.
-    const auto plain = [](const OwnLocks::Node& n) { return isPlainType(n.type) && !n.escalation; };
-    Uint32 index = own->find(me, segmentId, pageId, slotId,
-                             [&](const OwnLocks::Node& n) { return plain(n) && !n.scoped; });
-    if (index == LIST_END) {
-        index = own->find(me, segmentId, pageId, slotId, plain);
-    }
+    // The newest plain entry; never one that a live scoped lock owns (that
+    // lock releases it), nor the segment lock an escalation took.
+    const Uint32 index = own->find(me, segmentId, pageId, slotId, [](const OwnLocks::Node& n) {
+        return isPlainType(n.type) && !n.escalation && !n.scoped;
+    });
     if (index == LIST_END) {
         if (pageId != NO_PAGE && own->isEscalated(me, segmentId)) {
             return; // the segment lock holds it until releaseAll
