@@ -280,13 +280,17 @@ void OrvLockManager::checkRequestArguments(LockType lockType, SegmentId segmentI
 // One request in progress: what it asks for, the intention entries it holds
 // a hold on, and its waiting entry.
 struct OrvLockManager::RequestState {
+    // Copied, not default-constructed: the default transaction id asks the
+    // system for the process id.
+    explicit RequestState(const OrvTransactionId& transaction) : me(transaction) {}
+
     OrvTransactionId me;
-    LockType lockType;
-    LockType intentionType;
-    SegmentId segmentId;
-    PageId pageId;
-    SlotId slotId;
-    bool forceRequest;
+    LockType lockType = SharedLock;
+    LockType intentionType = IntentionalSharedLock;
+    SegmentId segmentId = NO_SEG;
+    PageId pageId = NO_PAGE;
+    SlotId slotId = NO_SLOT;
+    bool forceRequest = false;
     // The database-level gate is passed once; after that the request holds
     // entries and is not sent back to it.
     bool gatePassed = false;
@@ -413,8 +417,7 @@ OrvLockManager::Gate OrvLockManager::databaseGate(LockType lockType, bool forceR
 
 OrvLockManager::Grant OrvLockManager::request(LockType lockType, SegmentId segmentId, PageId pageId,
                                               SlotId slotId, bool forceRequest, bool tryLock) {
-    RequestState state;
-    state.me = getTransactionId();
+    RequestState state(getTransactionId());
     state.lockType = lockType;
     state.intentionType = intentionOf(lockType);
     state.segmentId = segmentId;
@@ -737,8 +740,7 @@ void OrvLockManager::requestDB(LockType lockType) {
     if (lockType != SharedLock && lockType != ExclusiveLock) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
-    RequestState state;
-    state.me = getTransactionId();
+    RequestState state(getTransactionId());
     const OrvTransactionId& me = state.me;
     const Deadline deadline;
     Backoff backoff;
