@@ -379,8 +379,8 @@ private:
     ResourceScan scanResource(SegmentId segmentId, PageId pageId, SlotId slotId,
                               const OrvTransactionId& me) const;
     // The first entry of another transaction than `me` in the whole list
-    // (exclusive kinds only when exclusiveOnly), or LIST_END.
-    Uint32 findOtherEntry(const OrvTransactionId& me, bool exclusiveOnly) const;
+    // that conflicts with `requested`, or LIST_END.
+    Uint32 findOtherEntry(const OrvTransactionId& me, LockType requested) const;
     bool holdsAnyEntry(const OrvTransactionId& transactionId) const;
     Uint32 countOfType(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
                        const OrvTransactionId* other) const;

@@ -34,11 +34,6 @@ const OrvTransactionId& noTransaction() {
     return OrvTransactionId::INVALID_TRANSACTION_ID;
 }
 
-bool isExclusiveKind(Uint32 lockType) {
-    return lockType == OrvLockManager::ExclusiveLock ||
-           lockType == OrvLockManager::IntentionalExclusiveLock;
-}
-
 } // namespace
 
 // ---- lock entries -------------------------------------------------------------------
@@ -359,11 +354,12 @@ Uint32 OrvLockManager::firstConflict(LockType requested, SegmentId segmentId, Pa
     return found;
 }
 
-Uint32 OrvLockManager::findOtherEntry(const OrvTransactionId& me, bool exclusiveOnly) const {
+Uint32 OrvLockManager::findOtherEntry(const OrvTransactionId& me, LockType requested) const {
     Uint32 found = LIST_END;
     for (Uint32 bucket = 0; bucket < NUMBER_OF_BUCKETS && found == LIST_END; ++bucket) {
         walkBucket(header, lockEntry, bucket, [&](Uint32 index, const LockEntry& entry) {
-            if (entry.transactionId != me && (!exclusiveOnly || isExclusiveKind(entry.lockType))) {
+            if (entry.transactionId != me && isKnownType(entry.lockType) &&
+                conflicts(requested, entry.lockType)) {
                 found = index;
                 return false;
             }

@@ -407,12 +407,14 @@ OrvLockManager::Gate OrvLockManager::databaseGate(LockType lockType, bool forceR
     }
     // A shared database lock of another transaction lets shared requests
     // through; what conflicts with it is an exclusive one.
-    if (database.firstOther == LIST_END ||
-        (lockType == SharedLock && database.otherOfType[ExclusiveLock] == LIST_END)) {
-        return Gate::Open;
+    for (Uint32 held = 0; held < NUMBER_OF_LOCK_TYPES; ++held) {
+        if (database.otherOfType[held] != LIST_END &&
+            conflicts(lockType, static_cast<LockType>(held))) {
+            blocker = database.firstOther;
+            return Gate::Blocked;
+        }
     }
-    blocker = database.firstOther;
-    return Gate::Blocked;
+    return Gate::Open;
 }
 
 OrvLockManager::Grant OrvLockManager::request(LockType lockType, SegmentId segmentId, PageId pageId,
@@ -764,7 +766,7 @@ void OrvLockManager::requestDB(LockType lockType) {
                     // database lock waits for exclusive kinds of others, an
                     // exclusive one (also the upgrade of its own shared one)
                     // for any entry of others.
-                    blocker = findOtherEntry(me, lockType == SharedLock);
+                    blocker = findOtherEntry(me, lockType);
                     insert = blocker == LIST_END;
                 }
                 if (granted || insert) {

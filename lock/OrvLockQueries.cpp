@@ -131,7 +131,8 @@ bool OrvLockManager::existsLockTypeOnPage(SegmentId segmentId, PageId pageId, Lo
 bool OrvLockManager::existsExclusiveLock() {
     ORV_TRACE(LockManager);
     OrvScopedLatch latch(header->latch, OrvLatch::Shared);
-    return findOtherEntry(noTransaction(), true) != LIST_END;
+    // Exclusive and intention-exclusive entries: what a shared lock waits for.
+    return findOtherEntry(noTransaction(), SharedLock) != LIST_END;
 }
 
 bool OrvLockManager::existsLockForTransaction(const OrvTransactionId& transactionId) {
