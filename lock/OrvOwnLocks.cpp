@@ -5,11 +5,22 @@
 namespace OrvLockList {
 
 namespace {
+
 constexpr Uint32 RESERVED_ESCALATIONS = 64;
+
+// Every node starts as a copy of this one: a default transaction id asks the
+// system for the process id, which must not happen once per node.
+OwnLocks::Node emptyNode() {
+    OwnLocks::Node node{};
+    node.transaction = OrvTransactionId::INVALID_TRANSACTION_ID;
+    node.next = node.prev = OwnLocks::NONE;
+    return node;
 }
 
+} // namespace
+
 OwnLocks::OwnLocks()
-    : nodes(CAPACITY), heads(BUCKETS, NONE), bits((CAPACITY + 63) / 64, 0),
+    : nodes(CAPACITY, emptyNode()), heads(BUCKETS, NONE), bits((CAPACITY + 63) / 64, 0),
       countedTransaction(OrvTransactionId::INVALID_TRANSACTION_ID) {
     escalated.reserve(RESERVED_ESCALATIONS);
 }
