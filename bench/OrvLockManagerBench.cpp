@@ -1,16 +1,23 @@
-// Request and release of an uncontended exclusive slot lock (with its two
-// intention locks), against the cost of the lock list latch it takes.
+// The lock manager's hot paths against a bare semop pair measured in the
+// same run (orvbench::semopPair), and against one hold of the lock list
+// latch (BM_LatchHold).
 //
-// One iteration is requestSlot + releaseSlot: five exclusive latch holds
-// (the database gate, the segment intention, the page intention, the slot
-// itself, the release). BM_LatchOnly takes and gives back the latch five
-// times: the floor of an iteration. BM_SlotLockWithHeldLocks holds N shared
-// slot locks of the same transaction beforehand, in the same segment (so
-// their intention entries share the bucket of the segment entry the
-// iteration walks) or in another segment (other buckets).
+// BM_SlotLock: requestSlot (exclusive, with its two intention locks) and
+// releaseSlot, while the transaction holds N shared slot locks beforehand in
+// the same segment (their entries share the buckets the iteration walks).
+// BM_SlotLockBesideAnother: the same while another transaction of the
+// process holds one lock elsewhere, so that the request has to walk the
+// buckets of the segment, the page and the slot for entries of others.
+// BM_CoveredPageRequest: a page request covered by the transaction's
+// exclusive segment lock.
+//
+// Set ORV_BENCH_ITERATIONS to run every benchmark exactly that many times
+// (for counting system calls with strace: compare a run with 1 and one with
+// 1 + n iterations).
 #include "OrvError.h"
 #include "OrvException.h"
 #include "OrvLock.h"
+#include "OrvTransaction.h"
 #include "lock/OrvLockList.h"
 #include "support/OrvMemoryManager.h"
 
@@ -75,6 +82,13 @@ OrvLatch& listLatch() {
     return header->latch;
 }
 
+void fixedIterations(benchmark::internal::Benchmark* b) {
+    const char* iterations = std::getenv("ORV_BENCH_ITERATIONS");
+    if (iterations != nullptr) {
+        b->Iterations(std::atoll(iterations));
+    }
+}
+
 void holdSharedSlotLocks(OrvLockManager& lm, SegmentId segment, Uint32 count) {
     for (Uint32 i = 0; i < count; ++i) {
         lm.requestSlot(segment, static_cast<PageId>(i / SLOTS_PER_PAGE),
@@ -82,25 +96,32 @@ void holdSharedSlotLocks(OrvLockManager& lm, SegmentId segment, Uint32 count) {
     }
 }
 
-void BM_LatchOnly(benchmark::State& state) {
+BENCHMARK(orvbench::semopPair)->Apply(fixedIterations);
+
+void BM_LatchHold(benchmark::State& state) {
     OrvLatch& latch = listLatch();
     for (auto _ : state) {
-        for (int i = 0; i < 5; ++i) {
-            if (latch.get(OrvLatch::Exclusive) != ORV_SUCCESS || latch.release() != ORV_SUCCESS) {
-                state.SkipWithError("latch failed");
-                return;
-            }
+        if (latch.get(OrvLatch::Exclusive) != ORV_SUCCESS || latch.release() != ORV_SUCCESS) {
+            state.SkipWithError("latch failed");
+            return;
         }
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_LatchOnly);
+BENCHMARK(BM_LatchHold)->Apply(fixedIterations);
 
-void runSlotLock(benchmark::State& state, SegmentId heldIn) {
+void runSlotLock(benchmark::State& state, bool besideAnother) {
     OrvLockManager& lm = lockManager();
     const Uint32 held = static_cast<Uint32>(state.range(0));
     try {
-        holdSharedSlotLocks(lm, heldIn, held);
+        if (besideAnother) {
+            lm.requestSegment(OTHER_SEGMENT, OrvLockManager::SharedLock);
+            if (OrvTransactionManager::getInstance()->startNewTransaction() != ORV_SUCCESS) {
+                state.SkipWithError("no new transaction");
+                return;
+            }
+        }
+        holdSharedSlotLocks(lm, SEGMENT, held);
         for (auto _ : state) {
             lm.requestSlot(SEGMENT, PAGE, SLOT, OrvLockManager::ExclusiveLock);
             lm.releaseSlot(SEGMENT, PAGE, SLOT);
@@ -111,17 +132,32 @@ void runSlotLock(benchmark::State& state, SegmentId heldIn) {
         return;
     }
     state.SetItemsProcessed(state.iterations());
-    state.counters["entriesHeld"] = 3.0 * held;
 }
 
-void BM_SlotLockWithHeldLocks(benchmark::State& state) {
-    runSlotLock(state, SEGMENT);
+void BM_SlotLock(benchmark::State& state) {
+    runSlotLock(state, false);
 }
-BENCHMARK(BM_SlotLockWithHeldLocks)->Arg(0)->Arg(100)->Arg(1000)->Arg(3000)->Arg(10000);
+BENCHMARK(BM_SlotLock)->Arg(0)->Arg(1000)->Arg(10000)->Apply(fixedIterations);
 
-void BM_SlotLockWithHeldLocksElsewhere(benchmark::State& state) {
-    runSlotLock(state, OTHER_SEGMENT);
+void BM_SlotLockBesideAnother(benchmark::State& state) {
+    runSlotLock(state, true);
 }
-BENCHMARK(BM_SlotLockWithHeldLocksElsewhere)->Arg(10000);
+BENCHMARK(BM_SlotLockBesideAnother)->Arg(0)->Arg(1000)->Arg(10000)->Apply(fixedIterations);
+
+void BM_CoveredPageRequest(benchmark::State& state) {
+    OrvLockManager& lm = lockManager();
+    try {
+        lm.requestSegment(SEGMENT, OrvLockManager::ExclusiveLock);
+        for (auto _ : state) {
+            lm.requestPage(SEGMENT, PAGE, OrvLockManager::SharedLock);
+        }
+        lm.releaseAll();
+    } catch (const OrvException& e) {
+        state.SkipWithError(e.what());
+        return;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CoveredPageRequest)->Apply(fixedIterations);
 
 } // namespace

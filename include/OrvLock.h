@@ -5,8 +5,15 @@
 //   database  (NO_SEG, NO_PAGE, NO_SLOT)     segment (s, NO_PAGE, NO_SLOT)
 //   page      (s, p, NO_SLOT)                 slot    (s, p, slot)
 // A page or slot lock first places an intention entry on each level above
-// it (one entry per lock beneath), so that a segment lock sees the page and
-// slot locks below it.
+// it, so that a segment lock sees the page and slot locks below it. A
+// transaction holds at most one intention entry of each type on a segment or
+// page: the locks beneath share it, and it goes with the last of them.
+//
+// When the list has no room for a page or slot request, the transaction's
+// finer locks in that segment are replaced by one lock on the segment
+// (exclusive if it holds or asks for any exclusive lock there), provided
+// that lock can be granted at once; otherwise the request fails with
+// ORV_LM_LOCK_LIST_FULL as before. Entries owned by live scoped locks stay.
 //
 // Compatibility of a request with an entry of ANOTHER transaction on the same
 // resource (entries of the requesting transaction never block it):
@@ -25,13 +32,18 @@
 // with ORV_LM_DEADLOCK.
 //
 // Process safety: the list lies in the shared memory set LockList and is
-// shared by all processes; one OrvLatch at its start guards it. Every request
-// and release takes the latch exclusively for each attempt, the queries take
-// it shared; the dumps read without it. A process must not call any operation
+// shared by all processes; one OrvLatch at its start guards it. A request
+// takes the latch exclusively once when nothing must wait (database check,
+// intention entries and the lock in one hold), and once per attempt while it
+// waits; a release takes it once. A request covered by a segment or page
+// lock of the transaction (or an entry of the same type on the resource) is
+// answered from the process's own record of its entries, without the latch,
+// while no database lock is held. The queries take the latch shared; the
+// dumps read without it. A process must not call any operation
 // of this header while it holds the lock list latch itself (nothing outside
 // the lock manager can). OrvLockManager is a per-process singleton and, like
-// every engine process, single-threaded; the set of entries the process
-// inserted (usedEntries) is private to it.
+// every engine process, single-threaded; its record of the entries it
+// inserted is private to it.
 //
 // Locks belong to the transaction returned by
 // OrvTransactionManager::getInstance()->getCurrentTransactionID() at the time
@@ -51,12 +63,15 @@
 #include "OrvTypes.h"
 
 #include <memory>
-#include <set>
 #include <string>
 
 namespace OrvLockManagerProfiling {
 class Profiler;
 }
+namespace OrvLockList {
+class OwnLocks;
+}
+class OrvScopedExclusiveLatch;
 
 class OrvLockManager {
 public:
@@ -159,9 +174,10 @@ public:
     // ("shared" or "exclusive").
     void requestDB(LockType lockType);
 
-    // One intention entry of the intention type of lockType on the segment
-    // or page; waits up to ORV_LOCK_TIMEOUT seconds without a waiting entry.
-    // Entries placed this way are released by releaseAll. Throws
+    // An intention entry of the intention type of lockType on the segment
+    // or page (none is added when the transaction holds one of that type
+    // there already); waits up to ORV_LOCK_TIMEOUT seconds without a waiting
+    // entry. An entry asked for this way stays until releaseAll. Throws
     // ORV_LM_LOCK_TIME_OUT ("intentionalShared" / "intentionalExclusive",
     // segment [, page]).
     void requestIntentionalOnSegment(SegmentId segmentId, LockType lockType);
@@ -169,9 +185,12 @@ public:
 
     // ---- releases (of the current transaction) ------------------------------
     // Each deletes the transaction's newest shared or exclusive entry on
-    // exactly this resource (never one of its intention entries there) and
-    // one intention entry of its type on each level above, and removes
-    // every waiting entry that waits for the deleted entries. Throws
+    // exactly this resource (never one of its intention entries there, nor
+    // one that a live OrvScopedLock owns), gives back its hold on the
+    // intention entry of its type on each level above (the entry goes with
+    // its last hold), and removes every waiting entry that waits for the
+    // deleted entries. A page or slot lock that an escalation took away
+    // releases nothing (the segment lock holds it until releaseAll). Throws
     // ORV_LM_NO_SUCH_ENTRY (segment [, page [, slot]]) when the transaction
     // holds no entry there; nothing is changed then. A lock that was granted
     // without an entry (see above) must not be released: the release would
@@ -253,6 +272,9 @@ public:
 
 private:
     friend class OrvScopedLock;
+    // Lets the tests compare what the process knows of its own entries with
+    // the shared list.
+    friend struct OrvLockManagerInspector;
 
     // A request's own waiting entry: its index in the waiting list and the
     // lock entry it names, or LIST_END_WAITING when it has none.
@@ -262,52 +284,79 @@ private:
     };
     // What one walk of a bucket found out about one resource.
     struct ResourceScan;
+    // One request in progress; defined in lock/OrvLockManager.cpp.
+    struct RequestState;
+
+    // How the internal request ended: an entry was inserted (entry, stamp),
+    // the lock was covered without a new entry, or it could not be had
+    // (after one attempt with tryLock, else when the deadline passed).
+    enum class Outcome { Granted, Covered, Blocked };
+    struct Grant {
+        Outcome outcome = Outcome::Blocked;
+        Uint32 entry = LIST_END;
+        Uint32 stamp = 0;
+    };
+    // How one attempt under the latch ended.
+    enum class Step { Granted, Covered, WaitDatabase, WaitIntention, WaitResource, Refused };
+    // The decision of the database-level gate.
+    enum class Gate { Open, Covered, Blocked };
 
     OrvLockManager();
     ~OrvLockManager();
 
-    // The work of requestSegment/Page/Slot and their try forms. Returns
-    // whether a new entry was inserted for this request (false when the lock
-    // was already covered). REQUIRES: no latch held.
-    bool request(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
-                 bool forceRequest, bool tryLock);
-    bool tryRequest(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
-                    bool forceRequest);
-    // For OrvScopedLock: a timed request whose try form returns false on a
-    // time-out; `inserted` tells whether a new entry was made.
-    bool requestForScope(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
-                         bool forceRequest, bool tryLock, bool& inserted);
+    // The work of requestSegment/Page/Slot and their try forms; raises only
+    // failures other than a lock that cannot be had (deadlock, full list,
+    // latch, damaged list). REQUIRES: no latch held, valid arguments.
+    Grant request(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
+                  bool forceRequest, bool tryLock);
+    [[noreturn]] static void throwRequestTimeOut(LockType lockType, SegmentId segmentId,
+                                                 PageId pageId, SlotId slotId);
     // ORV_PARAMETER_FAIL unless lockType is shared or exclusive and the
     // resource names a segment (pageId NO_PAGE, slotId NO_SLOT), a page
     // (slotId NO_SLOT) or a slot of a real segment.
     static void checkRequestArguments(LockType lockType, SegmentId segmentId, PageId pageId,
                                       SlotId slotId);
 
-    // How one attempt of a request ends.
-    enum class Decision { Open, Covered, Blocked, Insert };
-    // REQUIRES: the latch held exclusively. The database-level gate of a
-    // request (Open, Covered or Blocked by `blocker`), and the decision on
-    // the resource itself (Covered, Insert or Blocked by `blocker`).
-    Decision databaseGate(LockType lockType, bool forceRequest, const OrvTransactionId& me,
-                          Uint32& blocker) const;
-    Decision decideRequest(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
-                           bool forceRequest, const OrvTransactionId& me, Uint32& blocker) const;
-    // Places one intention entry, waiting until the deadline; false when it
-    // passed. REQUIRES: no latch held.
+    // REQUIRES (all taking the latch guard): the latch held exclusively.
+    Step attempt(RequestState& state, const OrvScopedExclusiveLatch& latch);
+    Gate databaseGate(LockType lockType, bool forceRequest, const OrvTransactionId& me,
+                      Uint32& blocker) const;
+    // Takes a lock on the request's segment in place of its finer entries
+    // when the list has no room for the request; false (nothing changed)
+    // when that lock cannot be granted at once or frees no room.
+    bool escalate(RequestState& state, bool alone, const OrvScopedExclusiveLatch& latch);
+    // The first entry of another transaction than `me` on exactly this
+    // resource that conflicts with `requested`, or LIST_END.
+    Uint32 firstConflict(LockType requested, SegmentId segmentId, PageId pageId, SlotId slotId,
+                         const OrvTransactionId& me) const;
+    // Places one intention entry for an explicit intention request (kept
+    // until releaseAll), waiting until the deadline; false when it passed.
+    // REQUIRES: no latch held.
     bool acquireIntention(SegmentId segmentId, PageId pageId, LockType intentionType);
     [[noreturn]] void throwIntentionTimeOut(SegmentId segmentId, PageId pageId,
                                             LockType intentionType) const;
     void releaseResource(SegmentId segmentId, PageId pageId, SlotId slotId);
+    // Releases the entry a scoped lock's request inserted, if it is still
+    // that entry (same stamp); ORV_LM_NO_SUCH_ENTRY otherwise.
+    void releaseScoped(Uint32 entry, Uint32 stamp, SegmentId segmentId, PageId pageId,
+                       SlotId slotId);
+    // Marks (or unmarks) an entry of this process as owned by a live scoped lock.
+    void markScoped(Uint32 entry, Uint32 stamp, bool scoped);
     // Takes the latch itself: drops the request's waiting entry and gives
-    // back the intention entries it placed. A failure is traced, not thrown:
+    // back the intention entries it holds. A failure is traced, not thrown:
     // the caller passes on the failure that ended the request.
-    void cleanUpRequest(WaitState& wait, const OrvTransactionId& me, SegmentId segmentId,
-                        PageId pageId, LockType intentionType, bool& onSegment, bool& onPage);
+    void cleanUpRequest(RequestState& state);
     // REQUIRES (all below): the latch held exclusively.
-    void releaseIntentionalLock(const OrvTransactionId& me, SegmentId segmentId, PageId pageId,
-                                LockType heldType);
-    void releaseTakenIntentions(const OrvTransactionId& me, SegmentId segmentId, PageId pageId,
-                                LockType intentionType, bool& onSegment, bool& onPage);
+    void releaseTakenIntentions(RequestState& state);
+    // Deletes a plain entry of this process and gives back its hold on the
+    // intention entries above it.
+    void releaseOwnEntry(Uint32 index);
+    // One hold less on an intention entry of this process; the entry goes
+    // with its last hold unless it was asked for by itself.
+    void dropIntentionHold(Uint32 index);
+    void dropIntentionHold(const OrvTransactionId& transactionId, SegmentId segmentId,
+                           PageId pageId, LockType intentionType);
+    [[noreturn]] static void throwNoSuchEntry(SegmentId segmentId, PageId pageId, SlotId slotId);
 
     Uint32 insertEntry(const OrvTransactionId& transactionId, LockType lockType,
                        SegmentId segmentId, PageId pageId, SlotId slotId);
@@ -316,6 +365,7 @@ private:
     Uint32 insertWaitingEntry(const OrvTransactionId& transactionId, Uint32 indexOfLockEntry);
     // Removes every used waiting entry for which match(entry) holds.
     template <typename Match> void removeWaitingWhere(Match match);
+    void removeWaitingOfProcess(pid_t process);
     void removeWaitingAt(Uint32 slot);
     void checkWaitingListForDeadlock();
     void checkWaitingListGetNextEntry(Uint32 slot, Uint8* state, Uint32 depth);
@@ -329,8 +379,8 @@ private:
     ResourceScan scanResource(SegmentId segmentId, PageId pageId, SlotId slotId,
                               const OrvTransactionId& me) const;
     // The first entry of another transaction than `me` in the whole list
-    // (exclusive kinds only when exclusiveOnly), or LIST_END.
-    Uint32 findOtherEntry(const OrvTransactionId& me, bool exclusiveOnly) const;
+    // that conflicts with `requested`, or LIST_END.
+    Uint32 findOtherEntry(const OrvTransactionId& me, LockType requested) const;
     bool holdsAnyEntry(const OrvTransactionId& transactionId) const;
     Uint32 countOfType(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
                        const OrvTransactionId* other) const;
@@ -342,7 +392,9 @@ private:
 
     Header* header;
     LockEntry* lockEntry;
-    std::set<Uint32> usedEntries;
+    // The entries this process inserted and has not released, with what the
+    // process knows of them (lock/OrvOwnLocks.h).
+    std::unique_ptr<OrvLockList::OwnLocks> own;
     WaitingEntry* waitingList;
     std::unique_ptr<OrvLockManagerProfiling::Profiler> profiler;
 
@@ -394,9 +446,11 @@ private:
     SlotId slotId;
     LockScope lockScope;
     bool lockGranted;
-    // Whether a request of this object inserted an entry that its destructor
-    // must release.
-    bool ownsEntry;
+    // The entry a request of this object inserted, which its destructor
+    // releases (LIST_END when the lock was covered), and the stamp that
+    // tells it from a later entry at the same index.
+    Uint32 entry;
+    Uint32 stamp;
 };
 
 #endif

@@ -22,6 +22,7 @@
 #define ORV_LOCK_LIST_H
 
 #include "OrvLock.h"
+#include "lock/OrvLockCompatibility.h"
 #include "support/OrvLatch.h"
 
 #include <cstddef>
@@ -79,6 +80,19 @@ struct OrvLockManager::WaitingEntry {
     Uint32 nextEntry;
 };
 
+// What one walk of a bucket found out about one resource (process-local):
+// the first entry (the newest) of each kind, and the counts.
+struct OrvLockManager::ResourceScan {
+    Uint32 first = LIST_END;
+    Uint32 count = 0;
+    Uint32 firstMine = LIST_END;
+    Uint32 countMine = 0;
+    Uint32 firstOther = LIST_END;
+    Uint32 mineOfType[OrvLockList::NUMBER_OF_LOCK_TYPES] = {LIST_END, LIST_END, LIST_END, LIST_END};
+    Uint32 otherOfType[OrvLockList::NUMBER_OF_LOCK_TYPES] = {LIST_END, LIST_END, LIST_END,
+                                                             LIST_END};
+};
+
 namespace OrvLockList {
 
 constexpr std::size_t HEADER_SIZE = 424;
@@ -108,6 +122,69 @@ inline const OrvLockManager::LockEntry* lockEntriesOf(const OrvLockManager::Head
 inline const OrvLockManager::WaitingEntry* waitingEntriesOf(const OrvLockManager::Header* header) {
     return reinterpret_cast<const OrvLockManager::WaitingEntry*>(
         reinterpret_cast<const char*>(header) + WAITING_LIST_OFFSET);
+}
+
+// ---- walks: indices read from shared memory are checked before use ----------
+
+// The shared list was found in a state its operations never leave it in:
+// traces `what` and throws ORV_INTERNAL_FAIL.
+[[noreturn]] void lockListDamaged(const char* what);
+
+inline Uint32 checkedEntry(Uint32 index) {
+    if (index > OrvLockManager::MAX_ENTRY) {
+        lockListDamaged("lock entry index out of range");
+    }
+    return index;
+}
+inline Uint32 checkedEntryOrEnd(Uint32 index) {
+    return index == OrvLockManager::LIST_END ? index : checkedEntry(index);
+}
+inline Uint32 checkedWaiting(Uint32 slot) {
+    if (slot > OrvLockManager::MAX_ENTRY_WAITING) {
+        lockListDamaged("waiting entry index out of range");
+    }
+    return slot;
+}
+inline Uint32 checkedWaitingOrEnd(Uint32 slot) {
+    return slot == OrvLockManager::LIST_END_WAITING ? slot : checkedWaiting(slot);
+}
+
+// Calls visit(index, entry) for each entry of a bucket, newest first, until
+// visit returns false. A chain longer than the whole list has a cycle.
+template <typename Visit>
+void walkBucket(const OrvLockManager::Header* header, const OrvLockManager::LockEntry* entries,
+                Uint32 bucket, Visit visit) {
+    Uint32 index = checkedEntryOrEnd(header->index[bucket]);
+    Uint32 steps = 0;
+    while (index != OrvLockManager::LIST_END) {
+        if (++steps > OrvLockManager::MAX_ENTRY + 1) {
+            lockListDamaged("a bucket chain does not end");
+        }
+        const OrvLockManager::LockEntry& entry = entries[index];
+        if (!visit(index, entry)) {
+            return;
+        }
+        index = checkedEntryOrEnd(entry.nextEntry);
+    }
+}
+
+// Calls visit(slot, entry) for each used waiting entry, newest first, until
+// visit returns false.
+template <typename Visit>
+void walkWaiting(const OrvLockManager::Header* header, const OrvLockManager::WaitingEntry* entries,
+                 Visit visit) {
+    Uint32 slot = checkedWaitingOrEnd(header->firstUsedWaitingEntry);
+    Uint32 steps = 0;
+    while (slot != OrvLockManager::LIST_END_WAITING) {
+        if (++steps > OrvLockManager::MAX_ENTRY_WAITING + 1) {
+            lockListDamaged("the waiting chain does not end");
+        }
+        const OrvLockManager::WaitingEntry& entry = entries[slot];
+        if (!visit(slot, entry)) {
+            return;
+        }
+        slot = checkedWaitingOrEnd(entry.prevEntry);
+    }
 }
 
 } // namespace OrvLockList

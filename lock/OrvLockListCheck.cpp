@@ -1,7 +1,11 @@
 #include "lock/OrvLockListCheck.h"
 
+#include "lock/OrvOwnLocks.h"
 #include "support/OrvTrace.h"
 
+#include <map>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 namespace OrvLockList {
@@ -195,6 +199,98 @@ private:
 std::vector<std::string> checkStructure(const OrvLockManager::Header* header) {
     ORV_TRACE(LockManager);
     return Checker(header).run();
+}
+
+} // namespace OrvLockList
+
+// The lock manager's private record, for the checks below.
+struct OrvLockManagerInspector {
+    static const OrvLockList::OwnLocks& own(const OrvLockManager& manager) { return *manager.own; }
+    static const OrvLockManager::Header* header(const OrvLockManager& manager) {
+        return manager.header;
+    }
+};
+
+namespace OrvLockList {
+
+std::vector<std::string> checkOwnRecord(const OrvLockManager& manager) {
+    ORV_TRACE(LockManager);
+    const OwnLocks& own = OrvLockManagerInspector::own(manager);
+    const Manager::Header* header = OrvLockManagerInspector::header(manager);
+    const Manager::LockEntry* entries = lockEntriesOf(header);
+    const pid_t process = getpid();
+    std::vector<std::string> problems;
+    const auto problem = [&problems](const std::string& text) { problems.push_back(text); };
+
+    // (transaction, segment, page, slot, type) of each recorded entry.
+    typedef std::tuple<Uint16, Uint16, Uint16, Uint16, Uint8, Uint8> Key;
+    std::map<Key, Uint32> intentions;
+    std::map<Key, Uint32> plainBeneath;
+    Uint32 recorded = 0;
+    for (Uint32 index = 0; index <= Manager::MAX_ENTRY; ++index) {
+        const Manager::LockEntry& entry = entries[index];
+        const bool mine = entry.transactionId != OrvTransactionId::INVALID_TRANSACTION_ID &&
+                          entry.transactionId.getProcessID() == process;
+        if (!own.contains(index)) {
+            if (mine) {
+                problem("entry " + number(index) + " of this process is not recorded");
+            }
+            continue;
+        }
+        ++recorded;
+        const OwnLocks::Node& n = own.node(index);
+        if (!mine || !(entry.transactionId == n.transaction) || entry.lockType != n.type ||
+            entry.segmentId != n.segment || entry.pageId != n.page || entry.slotId != n.slot) {
+            problem("recorded entry " + number(index) + " differs from the list");
+            continue;
+        }
+        const Uint16 tx = n.transaction.getUniqueCount();
+        if (isPlainType(n.type)) {
+            const Uint8 above =
+                static_cast<Uint8>(intentionOf(static_cast<Manager::LockType>(n.type)));
+            if (n.page != Manager::NO_PAGE) {
+                ++plainBeneath[Key(tx, n.segment, Manager::NO_PAGE, Manager::NO_SLOT, above, 0)];
+            }
+            if (n.slot != Manager::NO_SLOT) {
+                ++plainBeneath[Key(tx, n.segment, n.page, Manager::NO_SLOT, above, 0)];
+            }
+        } else {
+            const Key key(tx, n.segment, n.page, n.slot, n.type, 0);
+            if (intentions.count(key) != 0) {
+                problem("entry " + number(index) +
+                        " repeats an intention entry of its transaction");
+            }
+            intentions[key] = index;
+            if (n.holders == 0 && !n.pinned) {
+                problem("intention entry " + number(index) + " is held by nothing");
+            }
+        }
+    }
+    if (recorded != own.size()) {
+        problem("the record counts " + number(own.size()) + " entries, not " + number(recorded));
+    }
+    for (const auto& intention : intentions) {
+        const auto beneath = plainBeneath.find(intention.first);
+        const Uint32 expected = beneath == plainBeneath.end() ? 0 : beneath->second;
+        if (own.node(intention.second).holders != expected) {
+            problem("intention entry " + number(intention.second) + " counts " +
+                    number(own.node(intention.second).holders) + " holds, not " + number(expected));
+        }
+    }
+    for (const auto& beneath : plainBeneath) {
+        if (intentions.count(beneath.first) == 0) {
+            problem("a lock has no intention entry above it");
+        }
+    }
+    return problems;
+}
+
+bool coveredByOwnRecord(const OrvLockManager& manager, OrvLockManager::LockType lockType,
+                        SegmentId segmentId, PageId pageId, SlotId slotId) {
+    ORV_TRACE(LockManager);
+    return OrvLockManagerInspector::own(manager).covers(
+        OrvTransactionManager::getInstance()->getCurrentTransactionID(), lockType, segmentId,
+        pageId, slotId);
 }
 
 } // namespace OrvLockList

@@ -27,6 +27,21 @@ namespace OrvLockList {
 //   DBExclusive when an exclusive one does.
 std::vector<std::string> checkStructure(const OrvLockManager::Header* header);
 
+// Compares what the process's lock manager knows of its own entries with
+// the list: every entry it records is in use with the same transaction,
+// type and resource, every entry of the process in the list is recorded,
+// at most one intention entry of a type per transaction and resource, and
+// each intention entry's count of holds equals the locks of its transaction
+// beneath it of the matching type (and is not zero unless it was asked for
+// by itself). One line per problem; empty when they agree. REQUIRES: no
+// other process changes the list meanwhile.
+std::vector<std::string> checkOwnRecord(const OrvLockManager& manager);
+
+// Whether the manager's record says that a lock of the current transaction
+// covers this request (the answer a request gets without the latch).
+bool coveredByOwnRecord(const OrvLockManager& manager, OrvLockManager::LockType lockType,
+                        SegmentId segmentId, PageId pageId, SlotId slotId);
+
 } // namespace OrvLockList
 
 #endif

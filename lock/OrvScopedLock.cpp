@@ -2,12 +2,13 @@
 
 #include "OrvError.h"
 #include "OrvException.h"
+#include "lock/OrvLockManagerProfiling.h"
 #include "support/OrvTrace.h"
 
 OrvScopedLock::OrvScopedLock(SegmentId segmentId, OrvLockManager::LockType lockType,
                              bool forceRequest, bool tryLock)
     : segmentId(segmentId), pageId(0), slotId(0), lockScope(Segment), lockGranted(false),
-      ownsEntry(false) {
+      entry(OrvLockManager::LIST_END), stamp(0) {
     ORV_TRACE(LockManager);
     lockGranted = requestLock(lockType, forceRequest, tryLock);
 }
@@ -15,7 +16,7 @@ OrvScopedLock::OrvScopedLock(SegmentId segmentId, OrvLockManager::LockType lockT
 OrvScopedLock::OrvScopedLock(SegmentId segmentId, PageId pageId, OrvLockManager::LockType lockType,
                              bool forceRequest, bool tryLock)
     : segmentId(segmentId), pageId(pageId), slotId(0), lockScope(Page), lockGranted(false),
-      ownsEntry(false) {
+      entry(OrvLockManager::LIST_END), stamp(0) {
     ORV_TRACE(LockManager);
     if (pageId == OrvLockManager::NO_PAGE) {
         ORV_THROW(ORV_PARAMETER_FAIL);
@@ -26,7 +27,7 @@ OrvScopedLock::OrvScopedLock(SegmentId segmentId, PageId pageId, OrvLockManager:
 OrvScopedLock::OrvScopedLock(SegmentId segmentId, PageId pageId, SlotId slotId,
                              OrvLockManager::LockType lockType, bool forceRequest, bool tryLock)
     : segmentId(segmentId), pageId(pageId), slotId(slotId), lockScope(Slot), lockGranted(false),
-      ownsEntry(false) {
+      entry(OrvLockManager::LIST_END), stamp(0) {
     ORV_TRACE(LockManager);
     if (pageId == OrvLockManager::NO_PAGE || slotId == OrvLockManager::NO_SLOT) {
         ORV_THROW(ORV_PARAMETER_FAIL);
@@ -52,11 +53,29 @@ bool OrvScopedLock::requestLock(OrvLockManager::LockType lockType, bool forceReq
     default:
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
-    bool inserted = false;
-    const bool granted = OrvLockManager::getInstance()->requestForScope(
-        lockType, segmentId, page, slot, forceRequest, tryLock, inserted);
-    ownsEntry = ownsEntry || inserted;
-    return granted;
+    OrvLockManager* lockManager = OrvLockManager::getInstance();
+    OrvLockManagerProfiling::ScopedTimer timer(*lockManager->profiler,
+                                               OrvLockManagerProfiling::GetRequestTime);
+    OrvLockManager::checkRequestArguments(lockType, segmentId, page, slot);
+    const OrvLockManager::Grant grant =
+        lockManager->request(lockType, segmentId, page, slot, forceRequest, tryLock);
+    if (grant.outcome == OrvLockManager::Outcome::Blocked) {
+        if (tryLock) {
+            return false;
+        }
+        OrvLockManager::throwRequestTimeOut(lockType, segmentId, page, slot);
+    }
+    if (grant.outcome == OrvLockManager::Outcome::Granted) {
+        // The object releases the newest entry it inserted; an earlier one
+        // (the shared entry of an upgraded lock) stays until releaseAll.
+        if (entry != OrvLockManager::LIST_END) {
+            lockManager->markScoped(entry, stamp, false);
+        }
+        entry = grant.entry;
+        stamp = grant.stamp;
+        lockManager->markScoped(entry, stamp, true);
+    }
+    return true;
 }
 
 bool OrvScopedLock::isGranted() const {
@@ -74,24 +93,16 @@ void OrvScopedLock::upgradeLock() {
 
 OrvScopedLock::~OrvScopedLock() {
     ORV_TRACE(LockManager);
-    if (!lockGranted || !ownsEntry) {
+    if (!lockGranted || entry == OrvLockManager::LIST_END) {
         return;
     }
     try {
-        OrvLockManager* lockManager = OrvLockManager::getInstance();
-        switch (lockScope) {
-        case Segment:
-            lockManager->releaseSegment(segmentId);
-            break;
-        case Page:
-            lockManager->releasePage(segmentId, pageId);
-            break;
-        case Slot:
-            lockManager->releaseSlot(segmentId, pageId, slotId);
-            break;
-        default:
+        if (lockScope != Segment && lockScope != Page && lockScope != Slot) {
             ORV_THROW(ORV_INTERNAL_FAIL);
         }
+        OrvLockManager::getInstance()->releaseScoped(
+            entry, stamp, segmentId, lockScope == Segment ? OrvLockManager::NO_PAGE : pageId,
+            lockScope == Slot ? slotId : OrvLockManager::NO_SLOT);
     } catch (const OrvException& e) {
         e.SET_ERROR();
         OrvError::getErrorObject()->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);

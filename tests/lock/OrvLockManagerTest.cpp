@@ -72,33 +72,50 @@ TEST_F(LockListTest, CoveredRequestsAddNoEntryAndGiveTheirIntentionsBack) {
     EXPECT_EQ(2u, counts.page);    // S page, IX for the slot
     EXPECT_EQ(1u, counts.slot);
 
-    // A forced request adds an entry even where one is held.
+    // A forced request adds an entry even where one is held; it shares the
+    // intention entries above.
     lm.requestSlot(8, 2, 7, LM::ExclusiveLock, true);
     counts = countsOf(lm, 8, 2, 7);
-    EXPECT_EQ(3u, counts.segment);
+    EXPECT_EQ(2u, counts.segment);
+    EXPECT_EQ(2u, counts.page);
     EXPECT_EQ(2u, counts.slot);
 }
 
-TEST_F(LockListTest, IntentionEntriesAreCountedPerLockBeneathAndReleasedByType) {
+TEST_F(LockListTest, IntentionEntriesAreSharedByTheLocksBeneathAndReleasedByType) {
     LM& lm = *LM::getInstance();
     lm.requestSlot(5, 1, 1, LM::ExclusiveLock);
     lm.requestSlot(5, 1, 2, LM::SharedLock);
     lm.requestSlot(5, 2, 1, LM::SharedLock);
-    EXPECT_EQ(3u, lm.numLocks(5, LM::NO_PAGE, LM::NO_SLOT));
+    lm.requestSlot(5, 2, 2, LM::SharedLock);
+    // One intention entry of each type per level, whatever lies beneath.
+    EXPECT_EQ(2u, lm.numLocks(5, LM::NO_PAGE, LM::NO_SLOT));
     EXPECT_EQ(2u, lm.numLocks(5, 1, LM::NO_SLOT));
-    EXPECT_EQ(2u, view->entriesOn(5, LM::NO_PAGE, LM::NO_SLOT, LM::IntentionalSharedLock));
-    EXPECT_EQ(1u, view->entriesOn(5, LM::NO_PAGE, LM::NO_SLOT, LM::IntentionalExclusiveLock));
-
-    // Releasing the shared slot lock takes the shared intentions; the
-    // exclusive slot lock keeps its intention-exclusive ones.
-    lm.releaseSlot(5, 1, 2);
-    EXPECT_TRUE(lm.existsLockTypeOnSegment(5, LM::IntentionalExclusiveLock));
-    EXPECT_TRUE(lm.existsLockTypeOnPage(5, 1, LM::IntentionalExclusiveLock));
-    EXPECT_FALSE(lm.existsLockTypeOnPage(5, 1, LM::IntentionalSharedLock));
+    EXPECT_EQ(1u, lm.numLocks(5, 2, LM::NO_SLOT));
     EXPECT_EQ(1u, view->entriesOn(5, LM::NO_PAGE, LM::NO_SLOT, LM::IntentionalSharedLock));
+    EXPECT_EQ(1u, view->entriesOn(5, LM::NO_PAGE, LM::NO_SLOT, LM::IntentionalExclusiveLock));
+    EXPECT_EQ(9u, view->count());
 
-    lm.releaseSlot(5, 1, 1);
+    // The shared intentions stay while a shared lock beneath needs them.
     lm.releaseSlot(5, 2, 1);
+    EXPECT_TRUE(lm.existsLockTypeOnPage(5, 2, LM::IntentionalSharedLock));
+    lm.releaseSlot(5, 1, 2);
+    EXPECT_FALSE(lm.existsLockTypeOnPage(5, 1, LM::IntentionalSharedLock));
+    EXPECT_TRUE(lm.existsLockTypeOnPage(5, 1, LM::IntentionalExclusiveLock));
+    EXPECT_TRUE(lm.existsLockTypeOnSegment(5, LM::IntentionalSharedLock));
+    lm.releaseSlot(5, 2, 2);
+    EXPECT_FALSE(lm.existsLockTypeOnSegment(5, LM::IntentionalSharedLock));
+    EXPECT_FALSE(lm.existsLockTypeOnPage(5, 2, LM::IntentionalSharedLock));
+    // The exclusive slot lock keeps its intention-exclusive ones.
+    EXPECT_TRUE(lm.existsLockTypeOnSegment(5, LM::IntentionalExclusiveLock));
+    EXPECT_EQ(3u, view->count());
+
+    // An intention entry asked for by itself stays when the locks beneath go.
+    lm.requestIntentionalOnPage(5, 1, LM::ExclusiveLock);
+    EXPECT_EQ(3u, view->count());
+    lm.releaseSlot(5, 1, 1);
+    EXPECT_EQ(1u, view->count());
+    EXPECT_TRUE(lm.existsLockTypeOnPage(5, 1, LM::IntentionalExclusiveLock));
+    lm.releaseAll();
     EXPECT_EQ(0u, view->count());
 }
 
@@ -373,19 +390,22 @@ TEST_F(DamagedLockListTest, IndicesOutOfRangeAreReportedNotFollowed) {
     LM& lm = *LM::getInstance();
     lm.requestSegment(5, LM::SharedLock);
     const Uint8 bucket = LM::getHash(5, LM::NO_PAGE, LM::NO_SLOT);
+    // The requests below come from another transaction, which has to walk
+    // the bucket to see the first one's entry.
+    ASSERT_EQ(ORV_SUCCESS, OrvTransactionManager::getInstance()->startNewTransaction());
 
     view->entry(0).nextEntry = 4000000;
-    EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.requestSegment(5, LM::ExclusiveLock); }));
+    EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.requestSegment(5, LM::SharedLock); }));
     EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.numLocks(5, LM::NO_PAGE, LM::NO_SLOT); }));
     EXPECT_FALSE(view->problems().empty());
 
     // A chain that runs in a circle.
     view->entry(0).nextEntry = 0;
-    EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.requestSegment(5, LM::ExclusiveLock); }));
+    EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.requestSegment(5, LM::SharedLock); }));
     view->entry(0).nextEntry = LM::LIST_END;
 
     view->header()->index[bucket] = LM::LIST_END + 1;
-    EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.releaseSegment(5); }));
+    EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.requestSegment(5, LM::SharedLock); }));
     view->header()->index[bucket] = 0;
 
     view->header()->dbRequestType = static_cast<LM::DBRequestType>(7);
@@ -401,8 +421,11 @@ TEST_F(DamagedLockListTest, IndicesOutOfRangeAreReportedNotFollowed) {
     EXPECT_EQ(ORV_INTERNAL_FAIL, codeOf([&] { lm.requestSegment(6, LM::SharedLock); }));
     view->header()->countEntry = count;
 
+    // Nothing of the failed requests is left.
+    EXPECT_EQ(1u, view->count());
     EXPECT_TRUE(view->problems().empty());
-    lm.releaseSegment(5);
+    lm.releaseAll();
+    EXPECT_EQ(0u, view->count());
     EXPECT_TRUE(view->problems().empty());
 }
 
