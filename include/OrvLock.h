@@ -50,7 +50,9 @@
 // of the call. Entries of a process that dies stay in the list: there is no
 // clean-up by the system (a forced stop removes the whole list).
 //
-// Errors are raised as OrvException: ORV_LM_LOCK_LIST_FULL, ORV_LM_DEADLOCK,
+// Errors are raised as OrvException: ORV_LM_LOCK_LIST_FULL,
+// ORV_LM_WAITING_LIST_FULL (a request that must wait finds all 100 waiting
+// entries in use), ORV_LM_DEADLOCK,
 // ORV_LM_LOCK_TIME_OUT, ORV_LM_NO_SUCH_ENTRY, ORV_PARAMETER_FAIL for a lock
 // type or resource an operation does not take, ORV_INTERNAL_FAIL when the
 // shared list is found damaged (an index out of range, a chain that does not
@@ -150,8 +152,9 @@ public:
     // against an exclusive request) makes a transaction without entries wait
     // and refuses one with entries at once. Throws
     // ORV_LM_LOCK_TIME_OUT (type name, segment [, page [, slot]]),
-    // ORV_LM_DEADLOCK, ORV_LM_LOCK_LIST_FULL. A request that fails leaves no
-    // entry of its own behind: no lock, no intention lock, no waiting entry.
+    // ORV_LM_DEADLOCK, ORV_LM_LOCK_LIST_FULL, ORV_LM_WAITING_LIST_FULL. A
+    // request that fails leaves no entry of its own behind: no lock, no
+    // intention lock, no waiting entry.
 
     void requestSegment(SegmentId segmentId, LockType lockType, bool forceRequest = false);
     void requestPage(SegmentId segmentId, PageId pageId, LockType lockType,

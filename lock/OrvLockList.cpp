@@ -128,7 +128,7 @@ Uint32 OrvLockManager::insertWaitingEntry(const OrvTransactionId& transactionId,
     ORV_TRACE(LockManager);
     const Uint32 slot = header->nextFreeEntry;
     if (slot == MAX_ENTRY_WAITING) {
-        ORV_THROW(ORV_LM_LOCK_LIST_FULL);
+        ORV_THROW(ORV_LM_WAITING_LIST_FULL);
     }
     WaitingEntry& entry = waitingList[checkedWaiting(slot)];
     if (entry.waitingTransaction != noTransaction()) {

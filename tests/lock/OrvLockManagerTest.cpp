@@ -445,6 +445,23 @@ TEST_F(DamagedLockListTest, DamagedWaitingListIsReported) {
     EXPECT_TRUE(view->problems().empty());
 }
 
+TEST_F(DamagedLockListTest, FullWaitingListIsReportedAsSuchNotAsAFullLockList) {
+    LM& lm = *LM::getInstance();
+    lm.requestSegment(5, LM::ExclusiveLock);
+    ASSERT_EQ(ORV_SUCCESS, OrvTransactionManager::getInstance()->startNewTransaction());
+    // Every waiting entry but the last one, which always stays free, in use.
+    const Uint32 head = view->header()->nextFreeEntry;
+    view->header()->nextFreeEntry = LM::MAX_ENTRY_WAITING;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ORV_LM_WAITING_LIST_FULL, codeOf([&] { lm.requestSegment(5, LM::SharedLock); }));
+    // Refused at once, not after the time-out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    view->header()->nextFreeEntry = head;
+    EXPECT_EQ(1u, view->count());
+    EXPECT_EQ(0u, view->usedWaiting());
+    EXPECT_TRUE(view->problems().empty());
+}
+
 TEST_F(DamagedLockListTest, CheckerFindsBrokenChainsAndCounts) {
     LM& lm = *LM::getInstance();
     lm.requestSlot(5, 1, 1, LM::SharedLock);
