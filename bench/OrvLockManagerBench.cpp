@@ -101,7 +101,8 @@ BENCHMARK(orvbench::semopPair)->Apply(fixedIterations);
 void BM_LatchHold(benchmark::State& state) {
     OrvLatch& latch = listLatch();
     for (auto _ : state) {
-        if (latch.get(OrvLatch::Exclusive) != ORV_SUCCESS || latch.release() != ORV_SUCCESS) {
+        if (latch.get(OrvLatch::Exclusive) != ORV_SUCCESS ||
+            latch.release(OrvLatch::Exclusive) != ORV_SUCCESS) {
             state.SkipWithError("latch failed");
             return;
         }
