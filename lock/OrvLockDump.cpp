@@ -14,17 +14,9 @@
 #include <iostream>
 #include <vector>
 
+using namespace OrvLockList;
+
 namespace {
-
-using LockEntry = OrvLockManager::LockEntry;
-using WaitingEntry = OrvLockManager::WaitingEntry;
-
-constexpr Uint32 LIST_END = OrvLockManager::LIST_END;
-constexpr Uint32 LIST_END_WAITING = OrvLockManager::LIST_END_WAITING;
-
-const OrvTransactionId& noTransaction() {
-    return OrvTransactionId::INVALID_TRANSACTION_ID;
-}
 
 // The type names of the dumps; a value no entry should hold is shown as
 // "Unknown" rather than trusted.

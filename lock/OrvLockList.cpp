@@ -21,20 +21,7 @@ void lockListDamaged(const char* what) {
 
 using namespace OrvLockList;
 
-namespace {
-
-using LockType = OrvLockManager::LockType;
-using LockEntry = OrvLockManager::LockEntry;
-using WaitingEntry = OrvLockManager::WaitingEntry;
-
-constexpr Uint32 LIST_END = OrvLockManager::LIST_END;
-constexpr Uint32 LIST_END_WAITING = OrvLockManager::LIST_END_WAITING;
-
-const OrvTransactionId& noTransaction() {
-    return OrvTransactionId::INVALID_TRANSACTION_ID;
-}
-
-} // namespace
+namespace {} // namespace
 
 // ---- lock entries -------------------------------------------------------------------
 

@@ -95,6 +95,18 @@ struct OrvLockManager::ResourceScan {
 
 namespace OrvLockList {
 
+using LockType = OrvLockManager::LockType;
+using LockEntry = OrvLockManager::LockEntry;
+using WaitingEntry = OrvLockManager::WaitingEntry;
+
+constexpr Uint32 LIST_END = OrvLockManager::LIST_END;
+constexpr Uint32 LIST_END_WAITING = OrvLockManager::LIST_END_WAITING;
+
+// The transaction id of a free entry.
+inline const OrvTransactionId& noTransaction() {
+    return OrvTransactionId::INVALID_TRANSACTION_ID;
+}
+
 constexpr std::size_t HEADER_SIZE = 424;
 constexpr std::size_t LOCK_ENTRY_SIZE = 28;
 constexpr std::size_t WAITING_ENTRY_SIZE = 20;

@@ -21,16 +21,6 @@ using namespace OrvLockList;
 
 namespace {
 
-using LockType = OrvLockManager::LockType;
-using LockEntry = OrvLockManager::LockEntry;
-using WaitingEntry = OrvLockManager::WaitingEntry;
-
-constexpr Uint32 LIST_END = OrvLockManager::LIST_END;
-constexpr Uint32 LIST_END_WAITING = OrvLockManager::LIST_END_WAITING;
-const OrvTransactionId& noTransaction() {
-    return OrvTransactionId::INVALID_TRANSACTION_ID;
-}
-
 // The type names of the time-out messages.
 const char* requestTypeName(LockType lockType) {
     return lockType == OrvLockManager::SharedLock ? "shared" : "exclusive";

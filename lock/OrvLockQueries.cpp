@@ -7,16 +7,8 @@
 #include "support/OrvTrace.h"
 
 using OrvLockList::isKnownType;
-
-namespace {
-
-constexpr Uint32 LIST_END = OrvLockManager::LIST_END;
-
-const OrvTransactionId& noTransaction() {
-    return OrvTransactionId::INVALID_TRANSACTION_ID;
-}
-
-} // namespace
+using OrvLockList::LIST_END;
+using OrvLockList::noTransaction;
 
 namespace {
 
