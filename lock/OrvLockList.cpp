@@ -21,7 +21,6 @@ void lockListDamaged(const char* what) {
 
 using namespace OrvLockList;
 
-namespace {} // namespace
 
 // ---- lock entries -------------------------------------------------------------------
 
