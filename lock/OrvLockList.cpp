@@ -21,7 +21,6 @@ void lockListDamaged(const char* what) {
 
 using namespace OrvLockList;
 
-
 // ---- lock entries -------------------------------------------------------------------
 
 Uint32 OrvLockManager::getNewSpace() {
