@@ -138,6 +138,18 @@ Uint64 lengthForReading(int fd, const std::string& name) {
     return static_cast<Uint64>(length);
 }
 
+// Reads a log file through, in chunks, and says where its whole entries
+// end; throws when it cannot be read.
+OrvLogReader::FileResult readThrough(const OrvLogReader::Source& source, const std::string& name,
+                                     Uint16 number) {
+    OrvLogReader::FileResult result =
+        OrvLogReader::parseSource(source, number, [](const OrvLogReader::EntryView&) {});
+    if (result.readError != 0) {
+        throwOpenFailed(name);
+    }
+    return result;
+}
+
 // A log file older than the newest one must hold whole entries only: new
 // entries go to the newest file, so anything wrong in an older one stays
 // there, and every entry behind it would never be read back. It stops the
@@ -148,12 +160,8 @@ void checkOlderLogFile(const std::string& name, Uint16 number) {
         throwOpenFailed(name);
     }
     FileCloser closer(fd);
-    OrvLogReader::Source source = OrvLogReader::fileSource(fd, lengthForReading(fd, name));
-    OrvLogReader::FileResult result =
-        OrvLogReader::parseSource(source, number, [](const OrvLogReader::EntryView&) {});
-    if (result.readError != 0) {
-        throwOpenFailed(name);
-    }
+    const OrvLogReader::Source source = OrvLogReader::fileSource(fd, lengthForReading(fd, name));
+    const OrvLogReader::FileResult result = readThrough(source, name, number);
     if (!result.complete) {
         throwDamaged(name, result.end, result.problem);
     }
@@ -201,12 +209,8 @@ void takeUpTheLog(LogFileHandling* area) {
         throwOpenFailed(name);
     }
     FileCloser closer(fd);
-    OrvLogReader::Source source = OrvLogReader::fileSource(fd, lengthForReading(fd, name));
-    OrvLogReader::FileResult result =
-        OrvLogReader::parseSource(source, number, [](const OrvLogReader::EntryView&) {});
-    if (result.readError != 0) {
-        throwOpenFailed(name);
-    }
+    const OrvLogReader::Source source = OrvLogReader::fileSource(fd, lengthForReading(fd, name));
+    const OrvLogReader::FileResult result = readThrough(source, name, number);
     std::size_t end = result.end;
     area->filenumber = number;
     if (!result.complete) {
