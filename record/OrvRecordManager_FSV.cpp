@@ -1,6 +1,6 @@
 // Placement of the free space inventory of a table: which inventory page and
 // which entry on it describe a data page.
-#include "record/OrvRecordManager.h"
+#include "OrvRecordManager.h"
 
 #include "support/OrvTrace.h"
 

@@ -12,10 +12,11 @@
 #include "OrvException.h"
 #include "OrvLock.h"
 #include "OrvRecord.h"
+#include "OrvRecordManager.h"
 #include "OrvSystem.h"
 #include "OrvTransaction.h"
+#include "record/OrvDataPage.h"
 #include "record/OrvDataPageCheck.h"
-#include "record/OrvRecordManager.h"
 
 #include <gtest/gtest.h>
 

@@ -1,26 +1,25 @@
-// The record manager and the byte layout of data pages (internal header).
+// The record manager: tables of records addressed by tuple ids.
 //
-// A table is one segment of 4096-byte pages. Page ids that are multiples of
-// 255 are free space inventory pages; every other page is a slotted data
-// page: a header, a slot directory growing upwards from byte 24, and the
-// records packed from byte 4096 downwards. A record is addressed for its
-// whole life by its TupleId (page, slot); a record that had to leave its page
-// leaves a placeholder slot holding the tuple id of its new place.
+// A table is one segment of 4096-byte pages: slotted data pages, and every
+// 255th page a free space inventory page that records how much room each of
+// the 254 data pages behind it has. A record is addressed for its whole life
+// by its TupleId (page, slot). The byte layouts and the page view that
+// decodes them are internal (record/OrvDataPage.h); record/README.md gives
+// the order of locks, fixes and log entries every change follows.
 //
-// What is built so far: the data page layout, the page-local operations that
-// place, find, read and compact records inside one fixed page, and the
-// placement of a page's free space inventory entry. The table operations
-// (create, drop, insert, get, replace, remove, scans, commit, rollback) and
-// the free space inventory itself come later; they will be the public face
-// of this class and use the private helpers below.
+// What is built so far: the page-local operations that place, find, read
+// and compact records inside one fixed page, and the free space inventory.
+// The table operations (create, drop, insert, get, replace, remove, scans,
+// commit) come next and will be the public face of this class.
 //
 // Process safety. Pages are shared through the buffer pool, but their
 // contents are protected by locks, not latches: every page-local operation
 // that reads or writes records checks that the current transaction holds a
 // lock covering the place it touches (ORV_INTERNAL_FAIL when not). The two
 // free space scans hold a shared lock on the page's inventory entry while
-// they run. OrvRecordManager is a per-process singleton; like every engine
-// process it is single-threaded.
+// they run; inventory entries and counts are guarded by the lock names given
+// with the inventory operations below. OrvRecordManager is a per-process
+// singleton; like every engine process it is single-threaded.
 //
 // Bytes read from a page are untrusted: every slot is checked against the
 // directory and the page bounds before it is used, so a damaged page gives an
@@ -34,73 +33,10 @@
 #include "OrvRecord.h"
 #include "OrvTypes.h"
 
-#include <cstddef>
-#include <type_traits>
-
 class OrvLockManager;
-
-// One entry of the slot directory (8 bytes).
-//
-//   offset  size  field
-//   0       2     offset        byte offset of the record in the page;
-//                               PlaceHolderTid: page id of the secondary record
-//   2       2     recordLength  length of the record in bytes;
-//                               PlaceHolderTid: slot id of the secondary record
-//                               (low byte, high byte zero)
-//   4       1     recordType    OrvRecordManager::RecordType
-//   5       3     padding       zero
-//
-// A slot is empty when offset and recordLength are both 0 (a freed slot is
-// also PrimaryRecord again). recordType is kept as a byte rather than the
-// enumeration because it comes from the page and must be checked first.
-struct Slot {
-    Uint16 offset;
-    Uint16 recordLength;
-    Uint8 recordType;
-    Uint8 padding[3];
-};
-
-static_assert(sizeof(Slot) == 8, "a slot takes 8 bytes");
-static_assert(offsetof(Slot, offset) == 0, "offset at byte 0 of a slot");
-static_assert(offsetof(Slot, recordLength) == 2, "recordLength at byte 2 of a slot");
-static_assert(offsetof(Slot, recordType) == 4, "recordType at byte 4 of a slot");
-static_assert(std::is_trivially_copyable<Slot>::value, "slots are copied as bytes");
-
-// The start of a data page: the common header, the free space fields and the
-// first slot; the directory continues in place beyond it (slot i at byte
-// 24 + 8*i, for i below numberOfSlots).
-//
-//   offset  size  field
-//   0       16    pageHeader             common page header, type DataPage
-//   16      2     freeSpace              total free bytes (findFreeSpaceInPage)
-//   18      2     consecFreeSpace        largest free block (findLargestFreeSpaceInPage)
-//   20      2     consecFreeSpaceOffset  offset of that block
-//   22      1     numberOfSlots          entries in the directory, 0 to 255
-//   23      1     padding                zero
-//   24      8     recordSlot             slot 0
-//
-// The free space fields are maintained by the callers of the page-local
-// operations (after every change of a page), never by these operations.
-struct SlotPageHeader {
-    OrvPageHeader pageHeader;
-    Uint16 freeSpace;
-    Uint16 consecFreeSpace;
-    Uint16 consecFreeSpaceOffset;
-    Uint8 numberOfSlots;
-    Uint8 padding;
-    Slot recordSlot[1];
-};
-
-static_assert(sizeof(SlotPageHeader) == 32, "header and first slot take 32 bytes");
-static_assert(offsetof(SlotPageHeader, freeSpace) == 16, "freeSpace at byte 16");
-static_assert(offsetof(SlotPageHeader, consecFreeSpace) == 18, "consecFreeSpace at byte 18");
-static_assert(offsetof(SlotPageHeader, consecFreeSpaceOffset) == 20,
-              "consecFreeSpaceOffset at byte 20");
-static_assert(offsetof(SlotPageHeader, numberOfSlots) == 22, "numberOfSlots at byte 22");
-static_assert(offsetof(SlotPageHeader, recordSlot) == 24, "the directory begins at byte 24");
-// Page images in the pool are only 4-byte aligned (frames are 4116 bytes).
-static_assert(alignof(SlotPageHeader) <= 4, "a page image may be read in place");
-static_assert(std::is_trivially_copyable<SlotPageHeader>::value, "copied to and from images");
+// The page formats (record/OrvDataPage.h).
+struct Slot;
+struct SlotPageHeader;
 
 class OrvRecordManager {
 public:
