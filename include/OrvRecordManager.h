@@ -37,6 +37,8 @@ class OrvLockManager;
 // The page formats (record/OrvDataPage.h).
 struct Slot;
 struct SlotPageHeader;
+struct FsiEntry;
+class OrvScopedPage;
 
 class OrvRecordManager {
 public:
@@ -140,15 +142,91 @@ private:
     static int slotCompare(const Slot& first, const Slot& second);
     static int compareSlotsByLength(const Slot& first, const Slot& second);
 
-    // ---- free space inventory placement (OrvRecordManager_FSV.cpp) ------------
+    // ---- free space inventory (OrvRecordManager_FSV.cpp) -----------------------
     // Inventory pages are the multiples of 255; inventory page F describes
-    // data pages F+1 .. F+254.
+    // data pages F+1 .. F+254 with one entry each (record/OrvFsiPage.h).
+    //
+    // Lock names: the entry of data page p is the slot (segment,
+    // getFsiPageId(p), getFsiSlot(p)); slot 254 (ORV_SLOT_METADATA) of an
+    // inventory page stands for its entry count. Where both are taken, the
+    // entry lock comes first. An inventory page is created only under the
+    // exclusive lock on its count, so two processes never both create it.
+    // Inventory pages are not logged: a change marks the page modified with
+    // the LSN (0, 0).
+    //
+    // Page ids are reserved when they are handed out (getNewPageId): the
+    // entry is written, as an empty page, before the lock on the count is
+    // given back. A reserved page whose creation never happened (the process
+    // died) has an entry but no page; the insertion that finds it creates
+    // it, and scans pass it over.
 
     // The inventory page describing page p: (p / 255) * 255.
     static PageId getFsiPageId(PageId pageId);
     // The entry of page p on its inventory page: 0 .. 253 for a data page,
     // 255 (no entry) for an inventory page itself.
     static SlotId getFsiSlot(PageId pageId);
+
+    // Entry states: (0, 254) no page; (254, 254) an empty page; existing
+    // when freeSpace >= freeSpaceBlock.
+    static void markNotExists(FsiEntry& entry);
+    static void markEmptyPage(FsiEntry& entry);
+    static bool pageAlreadyExists(const FsiEntry& entry);
+
+    // Fixes inventory page `fsiPageId` into `page`, creating it (no entries,
+    // all not-existing) when it does not exist; one created by another
+    // process meanwhile is used. REQUIRES the exclusive lock on the count
+    // (slot 254) of that page, unless the page is known to exist.
+    void createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvScopedPage& page);
+
+    // Enters data page `pageId` with `pageInfo`: overwrites its entry when it
+    // has one, else raises the count to cover it. Entries between the old
+    // count and the page (pages created without a reservation) are filled
+    // with the real free space of the pages that exist, and as reserved
+    // empty pages otherwise. Takes the entry lock, then the count lock
+    // (scoped, exclusive). ORV_RM_FSI_ENTRY_NOT_ALLOWED for an inventory page.
+    void addFsiEntry(TableId tableId, PageId pageId, const FsiEntry& pageInfo);
+    void addFsiEntry_seg(SegmentId segmentId, PageId pageId, const FsiEntry& pageInfo);
+
+    // Overwrites the entry of an existing page. REQUIRES the exclusive lock
+    // on the entry (the caller's: updateFreeSpace). ORV_RM_FSI_ENTRY_NOT_ALLOWED
+    // (page, segment) for an inventory page, ORV_RM_NO_FSI_ENTRY_FOR_PAGE
+    // (page, segment) when the page has no entry; ORV_BM_PAGE_NOT_FOUND when
+    // its inventory page does not exist.
+    void updateFsiEntry(SegmentId segmentId, PageId pageToEdit, const FsiEntry& newPageInfo,
+                        bool holdLock);
+
+    // The entry of an existing page; codes as updateFsiEntry.
+    void findFsiEntry(SegmentId segmentId, PageId pageToFind, FsiEntry& pageInfo);
+
+    // Recomputes the free space fields of data page `page` from its
+    // directory and pushes them into its entry when a 16-byte unit changed.
+    // The entry is locked exclusively: with holdLock until the transaction
+    // ends; without it for this call only, and not at all when the
+    // transaction holds that lock already (so the transaction's own lock is
+    // never released here). ORV_INTERNAL_FAIL when the page's free space is
+    // below its largest block. REQUIRES the page fixed and locked.
+    void updateFreeSpace(OrvPage* page, bool holdLock);
+
+    // An existing page, from `firstSearchPageId` on, whose largest block
+    // takes `numBytes` + 16 bytes (in units). An entry is read first and
+    // only a page with room is locked: its entry exclusively (try-lock; an
+    // entry this transaction holds already is not locked again), then the
+    // page exclusively (try-lock; when refused, the entry lock taken here is
+    // given back and the page passed over). Both locks are kept until the
+    // transaction ends. ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN when no page
+    // qualifies; ORV_BM_PAGE_NOT_FOUND when an inventory page is missing.
+    PageId findFreeMemoryBlock(TableId tableId, Uint16 numBytes, PageId firstSearchPageId);
+
+    // Hands out and reserves the id of the next data page: under the
+    // exclusive lock on the count of the first inventory page that has room,
+    // the next entry is written as an empty page and the count raised. A
+    // page that exists already in the pool or the file without an entry (it
+    // reached its file when its inventory page did not) is adopted with its
+    // real free space and passed over, never handed out to be created anew.
+    // The new page's entry is locked exclusively until the transaction ends
+    // (try-lock: an entry someone else locked meanwhile is left to them and
+    // the next id reserved). ORV_RM_NO_MORE_PAGES when the segment is full.
+    void getNewPageId(TableId tableId, PageId& pageId);
 
     // ---- helpers ----------------------------------------------------------------
 
@@ -157,6 +235,13 @@ private:
     // its segment or the database. Intention entries cover nothing.
     void checkLockCoverage(const OrvPage* page, SlotId slotId) const;
     bool holdsLock(SegmentId segmentId, PageId pageId, SlotId slotId) const;
+    // The current transaction holds an exclusive entry on exactly this slot.
+    bool holdsExclusiveSlot(SegmentId segmentId, PageId pageId, SlotId slotId) const;
+    // The segment of a table (ORV_PARAMETER_FAIL for a number out of range).
+    static SegmentId segmentOf(TableId tableId);
+    // Adopts data page `pageId` if it exists in the pool or its file:
+    // `entry` receives its real free space. False when it does not exist.
+    bool probeExistingPage(SegmentId segmentId, PageId pageId, FsiEntry& entry);
 
     OrvLockManager* lockMgr;
 
