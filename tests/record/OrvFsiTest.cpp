@@ -431,3 +431,78 @@ TEST_F(FsiTest, ProcessesAllocatingAtOnceNeverShareAPage) {
 }
 
 } // namespace
+
+namespace {
+
+// The inventory page checker on images built by hand: a sound page passes,
+// each kind of damage is named, and nothing outside the image is read.
+class FsiPageCheckTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image.assign(ORV_PAGE_SIZE, '\0');
+        OrvPageHeader header{};
+        header.pageId = 255;
+        header.pageType = OrvPage::FreeSpaceInventoryPage;
+        std::memcpy(&image[0], &header, sizeof(header));
+        writer().initialise();
+    }
+
+    OrvFsiPageWriter writer() { return OrvFsiPageWriter(&image[0], 5, 255); }
+    std::vector<std::string> problems() const {
+        return OrvFsiPageView(image.data(), 5, 255).problems();
+    }
+    std::string problem() const {
+        const std::vector<std::string> found = problems();
+        return found.size() == 1 ? found.front()
+                                 : std::to_string(found.size()) + " problems instead of one";
+    }
+
+    std::string image;
+};
+
+TEST_F(FsiPageCheckTest, EachKindOfDamageIsNamed) {
+    EXPECT_TRUE(problems().empty());
+    writer().setEntry(0, entry(254, 254));
+    writer().setEntry(1, entry(30, 12));
+    writer().setCountEntries(2);
+    ASSERT_TRUE(problems().empty()) << problems().front();
+
+    writer().setEntry(1, entry(12, 30)); // below the count, but "no page"
+    EXPECT_NE(std::string::npos, problem().find("describes no page")) << problem();
+    writer().setEntry(1, entry(255, 255));
+    EXPECT_NE(std::string::npos, problem().find("more free space than a page")) << problem();
+    writer().setEntry(1, entry(30, 12));
+    writer().setEntry(7, entry(254, 254)); // beyond the count, but a page
+    EXPECT_NE(std::string::npos, problem().find("not marked not-existing")) << problem();
+    writer().setEntry(7, entry(0, 254));
+
+    // A count beyond the entries is refused by the view, not followed.
+    const Uint16 tooMany = 300;
+    std::memcpy(&image[16], &tooMany, sizeof(tooMany));
+    EXPECT_NE(std::string::npos, problem().find("exceeds 254")) << problem();
+    EXPECT_EQ(ORV_INTERNAL_FAIL,
+              codeOf([&] { (void)OrvFsiPageView(image.data(), 5, 255).usableCount(); }));
+    EXPECT_EQ(ORV_INTERNAL_FAIL,
+              codeOf([&] { (void)OrvFsiPageView(image.data(), 5, 255).entry(254); }));
+    writer().setCountEntries(2);
+
+    image[4] = static_cast<char>(OrvPage::DataPage);
+    EXPECT_NE(std::string::npos, problem().find("not an inventory page")) << problem();
+}
+
+// The last inventory page describes pages up to 65534 only.
+TEST_F(FsiPageCheckTest, TheLastInventoryPageStopsAtTheLastPageId) {
+    OrvPageHeader header{};
+    header.pageId = 65280;
+    header.pageType = OrvPage::FreeSpaceInventoryPage;
+    std::memcpy(&image[0], &header, sizeof(header));
+    OrvFsiPageWriter last(&image[0], 5, 65280);
+    for (Uint32 k = 0; k < 254; ++k) {
+        last.setEntry(k, entry(254, 254));
+    }
+    last.setCountEntries(254);
+    EXPECT_TRUE(OrvFsiPageView(image.data(), 5, 65280).problems().empty());
+    EXPECT_EQ(254u, OrvFsiPageView(image.data(), 5, 65280).usableCount());
+}
+
+} // namespace
