@@ -7,10 +7,11 @@
 // decodes them are internal (record/OrvDataPage.h); record/README.md gives
 // the order of locks, fixes and log entries every change follows.
 //
-// What is built so far: the page-local operations that place, find, read
-// and compact records inside one fixed page, and the free space inventory.
-// The table operations (create, drop, insert, get, replace, remove, scans,
-// commit) come next and will be the public face of this class.
+// What is built so far: creating and dropping tables, the page-local
+// operations that place, find, read and compact records inside one fixed
+// page, and the free space inventory. The record operations (insert, get,
+// replace, remove, scans, commit) come next and will join the public face
+// of this class.
 //
 // Process safety. Pages are shared through the buffer pool, but their
 // contents are protected by locks, not latches: every page-local operation
@@ -67,6 +68,19 @@ public:
     // Deletes the manager if there is one. Never throws. Must run before the
     // lock manager is deleted (OrvSystem::stopAllManagers keeps that order).
     static void deleteInstance();
+
+    // ---- tables ----------------------------------------------------------------
+    // Both take an exclusive lock on the table's segment, kept until the
+    // transaction ends, before they touch the file; a table id out of range
+    // is ORV_PARAMETER_FAIL.
+
+    // Creates the table's segment file; no page yet (the first insertion
+    // makes them). ORV_RM_TABLE_ALREADY_EXISTS (table id) when the file
+    // exists; other errors of the lock and buffer managers pass on.
+    void createTable(TableId tableId);
+    // Drops the table's segment (OrvBufferManager::dropSegment: at once for
+    // a table created in this transaction, else at commit).
+    void dropTable(TableId tableId);
 
     OrvRecordManager(const OrvRecordManager&) = delete;
     OrvRecordManager& operator=(const OrvRecordManager&) = delete;

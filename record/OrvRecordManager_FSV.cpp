@@ -71,6 +71,27 @@ bool OrvRecordManager::holdsExclusiveSlot(SegmentId segmentId, PageId pageId, Sl
     return lockMgr->existsLockType(entry, segmentId, pageId, slotId, LM::ExclusiveLock, me);
 }
 
+void OrvRecordManager::createTable(TableId tableId) {
+    ORV_TRACE(RecordManager);
+    const SegmentId segment = segmentOf(tableId);
+    lockMgr->requestSegment(segment, LM::ExclusiveLock);
+    try {
+        OrvBufferManager::getInstance()->createSegment(segment);
+    } catch (const OrvException& e) {
+        if (e.getErrorCode() != ORV_FM_FILE_ALREADY_EXISTS) {
+            throw;
+        }
+        ORV_THROW(ORV_RM_TABLE_ALREADY_EXISTS, OrvException::to_string(tableId));
+    }
+}
+
+void OrvRecordManager::dropTable(TableId tableId) {
+    ORV_TRACE(RecordManager);
+    const SegmentId segment = segmentOf(tableId);
+    lockMgr->requestSegment(segment, LM::ExclusiveLock);
+    OrvBufferManager::getInstance()->dropSegment(segment);
+}
+
 void OrvRecordManager::createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvScopedPage& page) {
     ORV_TRACE(RecordManager);
     if (fsiPageId % FSI_PAGE_DISTANCE != 0) {
