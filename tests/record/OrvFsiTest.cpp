@@ -179,6 +179,28 @@ TEST_F(FsiTest, SearchReadsEntriesFirstAndFindsOnlyPagesWithRoom) {
     EXPECT_TRUE(lm->existsLock(segment, 0, Access::getFsiSlot(full)));
 }
 
+// The entry lock a transaction holds until its end is never given back by
+// a free space update, and a search that finds the same page again adds no
+// second lock entry: one release frees the entry.
+TEST_F(FsiTest, TheTransactionsEntryLockIsKeptOnceAndNeverReleasedEarly) {
+    startManagers();
+    const PageId page = newPage(); // holds the new page's entry lock
+    const SlotId slot = Access::getFsiSlot(page);
+    ASSERT_TRUE(lm->existsLock(segment, 0, slot));
+    TupleId tid;
+    ASSERT_TRUE(insertOn(page, bytes(500, 1), tid)); // updates without holdLock
+    EXPECT_TRUE(lm->existsLock(segment, 0, slot));
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(page, Access::findFreeMemoryBlock(TABLE, 100, 1));
+    }
+    {
+        OrvScopedPage fixed(segment, page, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
+        Access::updateFreeSpace(fixed.getPage(), true);
+    }
+    lm->releaseSlot(segment, 0, slot);
+    EXPECT_FALSE(lm->existsLock(segment, 0, slot));
+}
+
 // A page that reached its file while its inventory page did not has no
 // entry. The next allocation must not hand its id out to be created over
 // it: the page is adopted with its real free space, its records kept.
