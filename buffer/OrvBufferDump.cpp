@@ -4,15 +4,13 @@
 // corrupt list (ORV_INTERNAL_FAIL) leaves no half dump on the output.
 #include "OrvBuffer.h"
 
+#include "OrvDebug.h"
 #include "OrvException.h"
 #include "buffer/OrvBMHash.h"
 #include "buffer/OrvBufferPool.h"
 #include "buffer/OrvLRU.h"
 #include "support/OrvLatch.h"
 #include "support/OrvTrace.h"
-
-#include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/split.hpp>
 
 #include <iomanip>
 #include <iostream>
@@ -202,12 +200,8 @@ void OrvBufferManager::debugStats(const std::string* args) {
     // A debug command is called from a front end that expects no exception:
     // a failure is recorded and shown instead.
     try {
-        std::string first;
-        if (args != nullptr && !args->empty()) {
-            std::vector<std::string> words;
-            boost::algorithm::split(words, *args, boost::algorithm::is_any_of(" "));
-            first = words.front();
-        }
+        const std::vector<std::string> words = OrvDebug::splitArguments(args);
+        const std::string first = words.empty() ? std::string() : words.front();
         if (first == "pages") {
             staticDumpPages();
         } else if (first == "lru") {

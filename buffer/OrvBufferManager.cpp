@@ -10,6 +10,7 @@
 #include "buffer/OrvLRU.h"
 #include "buffer/OrvPageFrame.h"
 #include "file/OrvFileManager.h"
+#include "support/OrvErrorBoundary.h"
 #include "support/OrvLatch.h"
 #include "support/OrvMemoryManager.h"
 #include "support/OrvSharedSet.h"
@@ -30,6 +31,8 @@ namespace {
 // The pool as attached by this process's manager; null while there is none.
 // The static operations use it instead of attaching a second time.
 OrvBufferPoolLayout* attachedPool = nullptr;
+// Fixes this process took and has not given back (over all its managers).
+Uint32 fixesOfThisProcess = 0;
 
 OrvPageHeader readHeader(const char* image) {
     OrvPageHeader header;
@@ -72,13 +75,8 @@ public:
         }
     }
     ~PoolAccess() {
-        try {
-            ORV_TRACE(BufferManager);
-            detach();
-        } catch (const OrvException& e) {
-            e.SET_ERROR();
-        } catch (...) {
-        }
+        OrvErrorBoundary::noThrow(BufferManager, "detaching from the buffer pool failed",
+                                  [this] { detach(); });
     }
     PoolAccess(const PoolAccess&) = delete;
     PoolAccess& operator=(const PoolAccess&) = delete;
@@ -331,6 +329,7 @@ void OrvBufferManager::fixPage(SegmentId segment, PageId pageId, OrvPage::PageTy
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     ++found.fixCount;
+    ++fixesOfThisProcess;
     page = &found;
 }
 
@@ -400,6 +399,7 @@ void OrvBufferManager::fixNewPage(SegmentId segment, PageId pageId, OrvPage::Pag
     fresh.dirty = 1;
     lru->insert(frame);
     hash->insert(frame);
+    ++fixesOfThisProcess;
     page = &fresh;
 }
 
@@ -433,6 +433,9 @@ void OrvBufferManager::unfixPage(OrvPage*& page, const OrvScopedExclusiveLatch& 
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     --page->fixCount;
+    if (fixesOfThisProcess > 0) {
+        --fixesOfThisProcess;
+    }
     page = nullptr;
 }
 
@@ -456,6 +459,17 @@ void OrvBufferManager::exchangePage(OrvPage*& page, SegmentId segment, PageId pa
     // From here on the old fix is gone, whatever happens: the frame it held
     // may even be the victim for the next page.
     fixPage(segment, pageId, type, page, scopedLatch);
+}
+
+Uint32 OrvBufferManager::getFixesOfThisProcess() {
+    return fixesOfThisProcess;
+}
+
+void OrvBufferManager::checkNoFixesOfThisProcess() {
+    ORV_TRACE(BufferManager);
+    if (fixesOfThisProcess != 0) {
+        ORV_THROW(ORV_BM_FIXES_LEFT, OrvException::to_string(fixesOfThisProcess));
+    }
 }
 
 void OrvBufferManager::markPageAsModified(OrvPage& page) {
@@ -555,22 +569,16 @@ void OrvBufferManager::commit() {
     // Every pending drop is tried even when one fails; the first failure is
     // reported afterwards. The transaction is over either way: a file that
     // could not be deleted is not dropped again by a later commit.
-    std::unique_ptr<OrvException> firstFailure;
+    OrvErrorBoundary::FirstFailure firstFailure;
     for (SegmentId segment : dropPending) {
-        try {
+        firstFailure.attempt([&] {
             wipeSegment(segment, scopedLatch);
             closeSegment(segment);
             ORV_RAISE_AS(fileMgr->drop(segment), "fileMgr->drop(segment)");
-        } catch (const OrvException& e) {
-            if (!firstFailure) {
-                firstFailure.reset(new OrvException(e));
-            }
-        }
+        });
     }
     dropPending.clear();
-    if (firstFailure) {
-        throw OrvException(*firstFailure);
-    }
+    firstFailure.rethrow();
 }
 
 void OrvBufferManager::rollback() {
@@ -613,7 +621,7 @@ void OrvBufferManager::flushAll() {
     OrvScopedExclusiveLatch scopedLatch(*latch);
     OrvBufferManagerProfiling::ScopedTimer timer(*profiler,
                                                  OrvBufferManagerProfiling::GetFlushAllTime);
-    std::unique_ptr<OrvException> firstFailure;
+    OrvErrorBoundary::FirstFailure firstFailure;
     for (Uint16 frame = 0; frame < ORV_BM_NUM_PAGES; ++frame) {
         OrvPage& page = data[frame];
         if (page.segmentId == 0 || page.dirty == 0 || page.fixCount != 0) {
@@ -623,25 +631,15 @@ void OrvBufferManager::flushAll() {
             writeFrame(page);
         } catch (const OrvException& e) {
             orvTrace.traceNumber(1, "cannot write back a page of segment", Uint32(page.segmentId));
-            if (!firstFailure) {
-                firstFailure.reset(new OrvException(e));
-            }
+            firstFailure.note(e);
         }
     }
     const std::set<SegmentId> opened = openSegments;
     for (SegmentId segment : opened) {
-        try {
-            closeSegment(segment);
-        } catch (const OrvException& e) {
-            if (!firstFailure) {
-                firstFailure.reset(new OrvException(e));
-            }
-        }
+        firstFailure.attempt([&] { closeSegment(segment); });
     }
     openSegments.clear();
-    if (firstFailure) {
-        throw OrvException(*firstFailure);
-    }
+    firstFailure.rethrow();
 }
 
 // ---- numbering ---------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "OrvBuffer.h"
 
 #include "OrvException.h"
+#include "support/OrvErrorBoundary.h"
 #include "support/OrvTrace.h"
 
 OrvScopedPage::OrvScopedPage(SegmentId segment, PageId pageId, OrvPage::PageType type,
@@ -20,25 +21,40 @@ OrvScopedPage::OrvScopedPage(SegmentId segment, PageId pageId, OrvPage::PageType
     }
 }
 
+OrvScopedPage::OrvScopedPage() noexcept : page(nullptr) {}
+
 OrvScopedPage::~OrvScopedPage() {
     if (page == nullptr) {
         return;
     }
-    try {
-        ORV_TRACE(BufferManager);
-        try {
-            OrvBufferManager::getInstance()->releasePage(page);
-        } catch (const OrvException& e) {
-            orvTrace.traceString(1, "releasing the scoped page failed");
-            e.SET_ERROR();
-        }
-    } catch (...) {
-        // Destructors never throw; the failure is recorded above when it can be.
-    }
+    OrvErrorBoundary::noThrow(BufferManager, "releasing the scoped page failed",
+                              [this] { OrvBufferManager::getInstance()->releasePage(page); });
 }
 
 OrvScopedPage::OrvScopedPage(OrvScopedPage&& other) noexcept : page(other.page) {
     other.page = nullptr;
+}
+
+OrvScopedPage& OrvScopedPage::operator=(OrvScopedPage&& other) noexcept {
+    if (this != &other) {
+        if (page != nullptr) {
+            OrvErrorBoundary::noThrow(BufferManager, "releasing the scoped page failed", [this] {
+                OrvBufferManager::getInstance()->releasePage(page);
+            });
+        }
+        // A failed release leaves a fix that nothing can give back any more;
+        // the count of this process's fixes keeps showing it.
+        page = other.page;
+        other.page = nullptr;
+    }
+    return *this;
+}
+
+void OrvScopedPage::reset() {
+    ORV_TRACE(BufferManager);
+    if (page != nullptr) {
+        OrvBufferManager::getInstance()->releasePage(page);
+    }
 }
 
 void OrvScopedPage::exchange(SegmentId segment, PageId pageId, OrvPage::PageType type) {

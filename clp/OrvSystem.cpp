@@ -5,8 +5,8 @@
 #include "OrvException.h"
 #include "OrvLock.h"
 #include "OrvLog.h"
+#include "OrvRecordManager.h"
 #include "file/OrvFileManager.h"
-#include "record/OrvRecordManager.h"
 #include "support/OrvDatabasePath.h"
 #include "support/OrvTrace.h"
 

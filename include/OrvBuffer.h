@@ -223,6 +223,15 @@ public:
     // for anything else.
     void markPageAsModified(OrvPage& page);
 
+    // The fixes this process holds: taken by getPage, getNewPage and
+    // exchangePage (and so by every OrvScopedPage), given back by
+    // releasePage and exchangePage. Counted per process, not in the pool.
+    static Uint32 getFixesOfThisProcess();
+    // ORV_BM_FIXES_LEFT (with the count) unless this process holds no fix:
+    // where a transaction ends every fix must have been given back, and a
+    // leaked one is found here rather than when the engine refuses to stop.
+    static void checkNoFixesOfThisProcess();
+
     // Segment files within the current transaction. Segment 0 is
     // ORV_PARAMETER_FAIL; file manager codes propagate.
     // Creates the file (not opened) and remembers it as new.
@@ -372,17 +381,28 @@ SegmentId convertIndexIdToHelpSegmentId(IndexId indexId);
 // getNewPage with the dummy LSN); a failure propagates and leaves nothing
 // fixed. The destructor releases the fix and never throws (a failure is
 // recorded in the error object and traced). Movable, not copyable: a moved-
-// from guard holds nothing.
+// from guard holds nothing; a guard that holds nothing (moved from, reset,
+// or made empty) may be re-aimed by move assignment, so descents and scans
+// can keep one guard variable.
 class OrvScopedPage {
 public:
     enum Operation : int { GetExistingPage = 0, CreateNewPage = 1 };
 
+    // A guard that holds nothing.
+    OrvScopedPage() noexcept;
     OrvScopedPage(SegmentId segment, PageId pageId, OrvPage::PageType type, Operation operation);
     ~OrvScopedPage();
     OrvScopedPage(OrvScopedPage&& other) noexcept;
     OrvScopedPage(const OrvScopedPage&) = delete;
     OrvScopedPage& operator=(const OrvScopedPage&) = delete;
-    OrvScopedPage& operator=(OrvScopedPage&&) = delete;
+    // Gives back this guard's fix (as the destructor: never throws) and takes
+    // over the other's.
+    OrvScopedPage& operator=(OrvScopedPage&& other) noexcept;
+
+    // Gives back the fix now; the guard holds nothing afterwards. Throws as
+    // releasePage; on ORV_BM_PAGETYPE_MISMATCH the guard keeps its fix (the
+    // destructor gives it back). No effect on a guard that holds nothing.
+    void reset();
 
     // Gives back this guard's fix and fixes the next page in its place under
     // one latch hold (OrvBufferManager::exchangePage, with the type given).

@@ -17,6 +17,7 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 // A debug command. Its argument holds the command's arguments separated by
 // single blanks, or is null or empty when there are none.
@@ -51,6 +52,12 @@ public:
 
     // The newest entry of that name in `entries`, or null.
     static const OrvDebugData* find(const EntryList& entries, const char* name);
+
+    // The arguments of a debug command, split at every single blank: two
+    // blanks in a row give an empty field, so a command can refuse them.
+    // Null or empty arguments give no field. Every command splits its
+    // arguments here, so they all read them alike.
+    static std::vector<std::string> splitArguments(const std::string* args);
 };
 
 #endif

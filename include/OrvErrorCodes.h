@@ -139,9 +139,10 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_LOG_DIRECTORY_OWNER = -129,
     ORV_LOGM_FILE_IS_LINK = -130,
     ORV_LOGM_ENTRY_TOO_LARGE = -131,
+    ORV_BM_FIXES_LEFT = -132,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 132;
+constexpr int ORV_ERROR_CODE_COUNT = 133;
 
 #endif

@@ -1,5 +1,6 @@
 // Structure checker of data pages: verifies a page image against the layout
-// of record/OrvRecordManager.h and reports every breach it finds. Used by
+// of record/OrvDataPage.h (through OrvDataPageView, the one decoder of that
+// layout) and reports every breach it finds. Used by
 // the tests at their end (stress and crash tests included); it never
 // changes the page.
 //
@@ -27,6 +28,9 @@ namespace OrvDataPage {
 //   largest block not larger than freeSpace and inside the page. (They may
 //   lag behind the directory between a page-local operation and the
 //   caller's update, so they are not compared with the directory.)
+// - when all of the above holds: the free space computed from the directory
+//   is not below the largest free block computed from it (a record lying in
+//   the room reserved for the next slot breaks that).
 std::vector<std::string> checkStructure(const char* image);
 
 } // namespace OrvDataPage

@@ -1,6 +1,7 @@
 #include "OrvRecord.h"
 
 #include "OrvException.h"
+#include "support/OrvErrorBoundary.h"
 #include "support/OrvTrace.h"
 
 #include <cstring>
@@ -23,11 +24,9 @@ char* allocateZeroed(Uint16 length) {
 OrvRecord::OrvRecord(const char* data, Uint16 length)
     : tupleId(), tupleIdSet(false), rawData(nullptr), rawDataLength(0), allocLength(0) {
     ORV_TRACE(RecordManager);
-    try {
-        setData(data, length);
-    } catch (const OrvException& e) {
-        e.SET_ERROR();
-    }
+    // A constructor cannot report a code: the failure stays in the error
+    // object, and the record is empty.
+    (void)OrvErrorBoundary::toErrorCode([&] { setData(data, length); });
 }
 
 OrvRecord::OrvRecord(const OrvRecord& other)

@@ -1,4 +1,6 @@
-#include "record/OrvRecordManager.h"
+#include "OrvRecordManager.h"
+
+#include "record/OrvDataPage.h"
 
 #include "OrvException.h"
 #include "OrvLock.h"
@@ -16,90 +18,16 @@ OrvRecordManager* OrvRecordManager::instance = nullptr;
 namespace {
 
 using RM = OrvRecordManager;
+using View = OrvDataPageView;
 
 constexpr Uint32 PAGE_END = ORV_PAGE_SIZE;
 
-// Slots are copied out of (and into) the image rather than used in place:
-// the image is shared memory, and a check and the use that follows must see
-// the same values.
-Slot readSlot(const char* image, Uint32 slotId) {
-    Slot slot;
-    std::memcpy(&slot, image + RM::SLOT_DIRECTORY_OFFSET + slotId * RM::SLOT_SIZE, sizeof(slot));
-    return slot;
-}
-
-void writeSlot(char* image, Uint32 slotId, const Slot& slot) {
-    std::memcpy(image + RM::SLOT_DIRECTORY_OFFSET + slotId * RM::SLOT_SIZE, &slot, sizeof(slot));
-}
-
-Slot makeSlot(Uint16 offset, Uint16 length, Uint8 type) {
-    Slot slot{};
-    slot.offset = offset;
-    slot.recordLength = length;
-    slot.recordType = type;
-    return slot;
-}
-
-Uint8 slotCountOf(const char* image) {
-    Uint8 count = 0;
-    std::memcpy(&count, image + offsetof(SlotPageHeader, numberOfSlots), sizeof(count));
-    return count;
-}
-
-// End of a directory of `count` slots: where the record area may begin.
-Uint32 directoryEnd(Uint32 count) {
-    return RM::SLOT_DIRECTORY_OFFSET + RM::SLOT_SIZE * count;
-}
-
-// End of the directory after one more slot: the free space of a page is
-// always counted as if an insertion had appended its slot already.
-Uint32 directoryEndWithSpare(Uint32 count) {
-    return directoryEnd(count + 1);
-}
-
-// The lowest offset of a record (non-placeholder slot with bytes); the end
-// of the page when there is none.
-Uint32 lowestRecordOffset(const char* image, Uint32 count) {
-    Uint32 lowest = PAGE_END;
-    for (Uint32 i = 0; i < count; ++i) {
-        const Slot slot = readSlot(image, i);
-        if (slot.recordType != RM::PlaceHolderTid && slot.recordLength != 0 &&
-            slot.offset < lowest) {
-            lowest = slot.offset;
-        }
-    }
-    return lowest;
-}
-
-bool isKnownType(Uint8 type) {
-    return type == RM::PrimaryRecord || type == RM::SecondaryRecord || type == RM::PlaceHolderTid;
-}
-
-bool isEmpty(const Slot& slot) {
-    return slot.offset == 0 && slot.recordLength == 0;
-}
-
-void checkKnownType(const Slot& slot) {
-    if (!isKnownType(slot.recordType)) {
-        ORV_THROW(ORV_INTERNAL_FAIL);
-    }
-}
-
-// The record [offset, offset + length) must lie between the end of the
-// directory and the end of the page.
-void checkRecordPlace(const OrvPage& page, Uint32 dirEnd, Uint32 offset, Uint32 length) {
-    if (offset < dirEnd || offset >= PAGE_END) {
-        ORV_THROW(ORV_RM_RECORD_OUT_OF_PAGE_BOUNDS, OrvException::to_string(offset),
-                  OrvException::to_string(page.getPageId()),
-                  OrvException::to_string(page.getSegmentId()));
-    }
-    if (offset + length > PAGE_END) {
-        ORV_THROW(ORV_RM_GET_RECORD_TOO_LONG, OrvException::to_string(offset),
-                  OrvException::to_string(page.getPageId()),
-                  OrvException::to_string(page.getSegmentId()), OrvException::to_string(length),
-                  OrvException::to_string(ORV_PAGE_SIZE));
-    }
-}
+static_assert(RM::SLOT_DIRECTORY_OFFSET == View::SLOT_DIRECTORY_OFFSET, "one page layout");
+static_assert(RM::SLOT_SIZE == View::SLOT_SIZE && RM::MAX_SLOTS == View::MAX_SLOTS,
+              "one page layout");
+static_assert(RM::PrimaryRecord == View::PRIMARY && RM::SecondaryRecord == View::SECONDARY &&
+                  RM::PlaceHolderTid == View::PLACEHOLDER,
+              "one set of slot types");
 
 void checkPage(const OrvPage* page) {
     if (page == nullptr) {
@@ -209,25 +137,15 @@ void OrvRecordManager::getFreeSlotId(const SlotPageHeader* header, SlotId& slotI
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     const char* image = reinterpret_cast<const char*>(header);
-    const Uint32 count = slotCountOf(image);
-    Uint32 lowestOffset = PAGE_END;
-    for (Uint32 i = 0; i < count; ++i) {
-        const Slot slot = readSlot(image, i);
-        if (isEmpty(slot)) {
-            slotId = static_cast<SlotId>(i);
-            return;
-        }
-        if (slot.recordType != PlaceHolderTid && slot.offset != 0 && slot.offset < lowestOffset) {
-            lowestOffset = slot.offset;
-        }
+    PageId pageId = 0;
+    std::memcpy(&pageId, image + offsetof(OrvPageHeader, pageId), sizeof(pageId));
+    const View view(image, 0, pageId);
+    OrvErrorCode refusal = ORV_SUCCESS;
+    const SlotId found = view.freeSlot(refusal);
+    if (refusal != ORV_SUCCESS) {
+        ORV_THROW(refusal);
     }
-    if (count == MAX_SLOTS) {
-        ORV_THROW(ORV_RM_NO_MORE_SLOTS);
-    }
-    if (directoryEndWithSpare(count) >= lowestOffset) {
-        ORV_THROW(ORV_RM_SLOT_OVER_DATA);
-    }
-    slotId = static_cast<SlotId>(count);
+    slotId = found;
 }
 
 void OrvRecordManager::findFreeSpaceInPage(OrvPage* page, Uint16& freeSpace) {
@@ -235,33 +153,7 @@ void OrvRecordManager::findFreeSpaceInPage(OrvPage* page, Uint16& freeSpace) {
     checkPage(page);
     const PageId pageId = page->getPageId();
     const auto fsiLock = lockInventoryEntry(*page, getFsiPageId(pageId), getFsiSlot(pageId));
-    const char* image = page->getPageData();
-    const Uint32 count = slotCountOf(image);
-    const Uint32 dirEnd = directoryEnd(count);
-    bool anyEmpty = false;
-    Uint32 used = directoryEndWithSpare(count);
-    for (Uint32 i = 0; i < count; ++i) {
-        const Slot slot = readSlot(image, i);
-        checkKnownType(slot);
-        if (slot.recordType == PlaceHolderTid) {
-            continue;
-        }
-        if (slot.recordLength == 0) {
-            anyEmpty = true;
-            continue;
-        }
-        checkRecordPlace(*page, dirEnd, slot.offset, slot.recordLength);
-        used += slot.recordLength;
-    }
-    if (count == MAX_SLOTS && !anyEmpty) {
-        freeSpace = 0;
-        return;
-    }
-    // Records that do not overlap cannot take more than the page holds.
-    if (used > PAGE_END - 1) {
-        ORV_THROW(ORV_INTERNAL_FAIL);
-    }
-    freeSpace = static_cast<Uint16>(PAGE_END - used);
+    freeSpace = View(*page).freeSpace();
 }
 
 void OrvRecordManager::findLargestFreeSpaceInPage(OrvPage* page, Uint16& maxBlockOffset,
@@ -270,71 +162,20 @@ void OrvRecordManager::findLargestFreeSpaceInPage(OrvPage* page, Uint16& maxBloc
     checkPage(page);
     const PageId pageId = page->getPageId();
     const auto fsiLock = lockInventoryEntry(*page, getFsiPageId(pageId), getFsiSlot(pageId));
-    const char* image = page->getPageData();
-    const Uint32 count = slotCountOf(image);
-    const Uint32 dirEnd = directoryEnd(count);
-
-    // Occupied intervals as (offset, length) slots, between two sentinels:
-    // the directory with its spare slot, and the end of the page.
-    std::vector<Slot> intervals;
-    intervals.reserve(MAX_SLOTS + 2);
-    intervals.push_back(makeSlot(static_cast<Uint16>(directoryEndWithSpare(count)), 0, 0));
-    Uint32 placeholders = 0;
-    bool ascending = true;
-    // From the highest slot down: records are placed downwards, so this
-    // normally meets them in ascending offset order and no sort is needed.
-    for (Uint32 i = count; i-- > 0;) {
-        const Slot slot = readSlot(image, i);
-        checkKnownType(slot);
-        if (slot.recordType == PlaceHolderTid) {
-            ++placeholders;
-            continue;
-        }
-        if (slot.recordLength == 0) {
-            continue;
-        }
-        checkRecordPlace(*page, dirEnd, slot.offset, slot.recordLength);
-        ascending = ascending && intervals.back().offset <= slot.offset;
-        intervals.push_back(slot);
-    }
-    intervals.push_back(makeSlot(static_cast<Uint16>(PAGE_END), 0, 0));
-
-    maxBlockOffset = 0;
-    maxBlockSize = 0;
-    if (intervals.size() + placeholders == MAX_SLOTS + 2) {
-        return; // all 255 slots in use: no record can be added, however short
-    }
-    if (!ascending) {
-        std::stable_sort(intervals.begin(), intervals.end(), [](const Slot& a, const Slot& b) {
-            return compareSlotsByOffset(a, b) < 0;
-        });
-    }
-    // A gap starts where everything before it ends, not where its left
-    // neighbour ends: a record that begins inside the spare slot's room
-    // lies below that sentinel but reaches beyond it, and a gap measured
-    // from the sentinel would overlap the record.
-    Uint32 occupiedEnd = Uint32(intervals.front().offset) + intervals.front().recordLength;
-    Uint32 bestSize = 0;
-    Uint32 bestOffset = 0;
-    for (std::size_t k = 1; k < intervals.size(); ++k) {
-        const Uint32 next = intervals[k].offset;
-        if (next > occupiedEnd && next - occupiedEnd > bestSize) {
-            bestSize = next - occupiedEnd;
-            bestOffset = occupiedEnd;
-        }
-        occupiedEnd = std::max(occupiedEnd, next + intervals[k].recordLength);
-    }
-    maxBlockOffset = static_cast<Uint16>(bestOffset);
-    maxBlockSize = static_cast<Uint16>(bestSize);
+    Uint16 blockOffset = 0;
+    Uint16 blockSize = 0;
+    View(*page).largestBlock(blockOffset, blockSize);
+    maxBlockOffset = blockOffset;
+    maxBlockSize = blockSize;
 }
 
 void OrvRecordManager::reorganizePage(OrvPage* page, Uint16& freeSpace, Uint16& freeSpaceOffset) {
     ORV_TRACE(RecordManager);
     checkPage(page);
     checkLockCoverage(page, NO_SLOT);
-    char* image = page->getPageData();
-    const Uint32 count = slotCountOf(image);
-    const Uint32 dirEnd = directoryEnd(count);
+    OrvDataPageWriter writer(*page);
+    const Uint32 count = writer.slotCount();
+    const Uint32 dirEnd = writer.directoryEnd();
 
     // The directory is taken once; everything below works on this copy.
     std::vector<Slot> directory(count);
@@ -342,12 +183,10 @@ void OrvRecordManager::reorganizePage(OrvPage* page, Uint16& freeSpace, Uint16& 
     moving.reserve(count);
     Uint32 total = 0;
     for (Uint32 i = 0; i < count; ++i) {
-        directory[i] = readSlot(image, i);
-        checkKnownType(directory[i]);
-        if (directory[i].recordType == PlaceHolderTid || directory[i].recordLength == 0) {
+        directory[i] = writer.checkedSlot(i);
+        if (!View::holdsBytes(directory[i])) {
             continue;
         }
-        checkRecordPlace(*page, dirEnd, directory[i].offset, directory[i].recordLength);
         total += directory[i].recordLength;
         moving.push_back(static_cast<SlotId>(i));
     }
@@ -366,17 +205,18 @@ void OrvRecordManager::reorganizePage(OrvPage* page, Uint16& freeSpace, Uint16& 
     std::stable_sort(moving.begin(), moving.end(), [&directory](SlotId a, SlotId b) {
         return compareSlotsByLength(directory[a], directory[b]) < 0;
     });
-    std::memcpy(scratch.get(), image, dirEnd);
+    OrvDataPageWriter packed(scratch.get(), page->getSegmentId(), page->getPageId());
+    packed.writeBytes(0, writer.image(), dirEnd);
     Uint32 cursor = PAGE_END;
     for (SlotId id : moving) {
         const Slot& old = directory[id];
         cursor -= old.recordLength;
-        std::memcpy(scratch.get() + cursor, image + old.offset, old.recordLength);
+        packed.writeBytes(cursor, writer.image() + old.offset, old.recordLength);
         Slot moved = old;
         moved.offset = static_cast<Uint16>(cursor);
-        writeSlot(scratch.get(), id, moved);
+        packed.setSlot(id, moved);
     }
-    std::memcpy(image, scratch.get(), PAGE_END);
+    writer.writeBytes(0, scratch.get(), PAGE_END);
 
     freeSpaceOffset = static_cast<Uint16>(dirEnd);
     freeSpace = static_cast<Uint16>(cursor - dirEnd);
@@ -390,8 +230,8 @@ void OrvRecordManager::insertRecordOnPage(OrvPage* page, SlotId slotId, const Or
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     checkLockCoverage(page, slotId);
-    char* image = page->getPageData();
-    const Uint32 count = slotCountOf(image);
+    OrvDataPageWriter writer(*page);
+    const Uint32 count = writer.slotCount();
     // Slot 255 never names a record (and would wrap the count to 0); a slot
     // beyond the end would leave a hole in the directory.
     if (slotId == NO_SLOT || slotId > count) {
@@ -404,18 +244,21 @@ void OrvRecordManager::insertRecordOnPage(OrvPage* page, SlotId slotId, const Or
         ORV_THROW(ORV_RM_NULL_LEN_REC);
     }
     const bool appends = slotId == count;
-    checkRecordPlace(*page, directoryEnd(appends ? count + 1 : count), offset, length);
-    // A new slot must not grow the directory into a record.
-    if (appends && directoryEnd(count + 1) > lowestRecordOffset(image, count)) {
+    // The record must also stay clear of the spare slot that free space
+    // reserves behind the directory.
+    const Uint32 newCount = appends ? count + 1 : count;
+    writer.checkRecordPlace(View::directoryEndFor(newCount + 1), offset, length);
+    // A new slot must keep the directory, and the spare slot that free space
+    // reserves behind it, clear of every record.
+    if (appends && View::directoryEndFor(count + 2) > writer.lowestRecordOffset()) {
         ORV_THROW(ORV_RM_SLOT_OVER_DATA);
     }
 
-    std::memcpy(image + offset, record.getRecordData(), length);
+    writer.writeBytes(offset, record.getRecordData(), length);
     if (appends) {
-        const Uint8 newCount = static_cast<Uint8>(count + 1);
-        std::memcpy(image + offsetof(SlotPageHeader, numberOfSlots), &newCount, sizeof(newCount));
+        writer.setSlotCount(count + 1);
     }
-    writeSlot(image, slotId, makeSlot(offset, length, recType));
+    writer.setSlot(slotId, makeSlot(offset, length, recType));
 }
 
 void OrvRecordManager::getRecordFromPage(OrvPage* page, const TupleId& tupleId,
@@ -426,37 +269,28 @@ void OrvRecordManager::getRecordFromPage(OrvPage* page, const TupleId& tupleId,
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     checkLockCoverage(page, tupleId.slot);
-    const char* image = page->getPageData();
-    const Uint32 count = slotCountOf(image);
-    // A slot beyond the directory is reported with the place where it would
-    // lie, which is outside the data area.
-    if (tupleId.slot >= count) {
-        ORV_THROW(ORV_RM_RECORD_OUT_OF_PAGE_BOUNDS,
-                  OrvException::to_string(directoryEnd(tupleId.slot)),
-                  OrvException::to_string(page->getPageId()),
-                  OrvException::to_string(page->getSegmentId()));
-    }
-    const Slot slot = readSlot(image, tupleId.slot);
-    if (isEmpty(slot)) {
+    const View view(*page);
+    const Slot slot = view.slot(tupleId.slot);
+    if (View::isEmpty(slot)) {
         ORV_THROW(ORV_RM_REC_NOT_FOUND);
     }
     // A placeholder's fields are a tuple id, not a place on this page.
-    checkKnownType(slot);
+    View::checkType(slot);
     if (slot.recordType == PlaceHolderTid) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
-    checkRecordPlace(*page, directoryEnd(count), slot.offset, slot.recordLength);
+    const char* bytes = view.recordBytes(slot);
 
     if (record == nullptr) {
         std::unique_ptr<OrvRecord> fresh(new (std::nothrow) OrvRecord());
         if (!fresh) {
             ORV_THROW(ORV_INTERNAL_FAIL);
         }
-        fresh->setData(image + slot.offset, slot.recordLength);
+        fresh->setData(bytes, slot.recordLength);
         fresh->setTupleId(tupleId);
         record = fresh.release();
     } else {
-        record->setData(image + slot.offset, slot.recordLength);
+        record->setData(bytes, slot.recordLength);
         record->setTupleId(tupleId);
     }
 }

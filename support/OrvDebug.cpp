@@ -57,3 +57,20 @@ const OrvDebugData* OrvDebug::find(const EntryList& entries, const char* name) {
     }
     return nullptr;
 }
+
+std::vector<std::string> OrvDebug::splitArguments(const std::string* args) {
+    ORV_TRACE(Support);
+    std::vector<std::string> fields;
+    if (args == nullptr || args->empty()) {
+        return fields;
+    }
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t blank = args->find(' ', start);
+        fields.push_back(args->substr(start, blank == std::string::npos ? blank : blank - start));
+        if (blank == std::string::npos) {
+            return fields;
+        }
+        start = blank + 1;
+    }
+}

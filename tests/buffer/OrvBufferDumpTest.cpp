@@ -227,6 +227,56 @@ TEST_F(BufferDumpTest, ScopedPagesReleaseTheirFixAlsoOnExceptions) {
     EXPECT_EQ(0, frame->getFixCount());
 }
 
+// A guard can be re-aimed (move assignment, reset) without leaking a fix,
+// and this process's fix count follows every fix and release, whichever way
+// it was taken or given back.
+TEST_F(BufferDumpTest, ScopedPagesAreReaimedAndThisProcesssFixesCounted) {
+    makeSegment(2);
+    const Uint32 before = OrvBufferManager::getFixesOfThisProcess();
+    EXPECT_EQ(0u, before);
+    OrvBufferManager::checkNoFixesOfThisProcess();
+    newPage(2, 0, "zero");
+    newPage(2, 1, "one");
+    EXPECT_EQ(0u, OrvBufferManager::getFixesOfThisProcess());
+
+    OrvScopedPage guard;
+    EXPECT_EQ(nullptr, guard.getPage());
+    guard.reset(); // nothing to give back
+    guard = OrvScopedPage(2, 0, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
+    OrvPage* zero = guard.getPage();
+    ASSERT_NE(nullptr, zero);
+    EXPECT_EQ(1u, OrvBufferManager::getFixesOfThisProcess());
+    const OrvException left =
+        buffertest::exceptionOf([] { OrvBufferManager::checkNoFixesOfThisProcess(); });
+    EXPECT_EQ(ORV_BM_FIXES_LEFT, left.getErrorCode());
+    EXPECT_EQ("1", left.getToken(1));
+
+    // Re-aimed: the old fix is given back, the new one taken over.
+    guard = OrvScopedPage(2, 1, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
+    EXPECT_EQ(0, zero->getFixCount());
+    EXPECT_EQ("one", buffertest::textOf(guard.getPage()));
+    EXPECT_EQ(1, guard->getFixCount());
+    EXPECT_EQ(1u, OrvBufferManager::getFixesOfThisProcess());
+    guard.exchange(2, 0, OrvPage::DataPage);
+    EXPECT_EQ(1u, OrvBufferManager::getFixesOfThisProcess());
+    OrvPage* raw = nullptr;
+    bm->getPage(2, 1, OrvPage::DataPage, raw);
+    EXPECT_EQ(2u, OrvBufferManager::getFixesOfThisProcess());
+    bm->releasePage(raw);
+
+    guard.reset();
+    EXPECT_EQ(nullptr, guard.getPage());
+    EXPECT_EQ(0, zero->getFixCount());
+    EXPECT_EQ(0u, OrvBufferManager::getFixesOfThisProcess());
+    OrvBufferManager::checkNoFixesOfThisProcess();
+
+    // A failed fix counts nothing.
+    EXPECT_EQ(ORV_BM_PAGE_NOT_FOUND, codeOf([] {
+                  OrvScopedPage page(2, 7, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
+              }));
+    EXPECT_EQ(0u, OrvBufferManager::getFixesOfThisProcess());
+}
+
 TEST_F(BufferDumpTest, FailedScopedPagesLeaveNothingFixed) {
     makeSegment(2);
     newPage(2, 0, "there");

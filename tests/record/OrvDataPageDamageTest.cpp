@@ -198,7 +198,7 @@ TEST_F(DataPageCheckTest, SoundPagesPass) {
     setSlot(0, 4000, 96, RM::PrimaryRecord);
     setSlot(1, 0, 0, RM::PrimaryRecord);
     setSlot(2, 300, 7, RM::PlaceHolderTid);
-    setSlot(3, 56, 3944, RM::SecondaryRecord); // right at the directory's end, up to 4000
+    setSlot(3, 64, 3936, RM::SecondaryRecord); // right behind the spare slot, up to 4000
     setFields(0, 0, 0);
     EXPECT_TRUE(problems().empty()) << problems().front();
 }
@@ -213,6 +213,10 @@ TEST_F(DataPageCheckTest, EachKindOfDamageIsReported) {
     EXPECT_NE(std::string::npos, problem().find("overlap")) << problem();
     setSlot(1, 30, 100, RM::PrimaryRecord);
     EXPECT_NE(std::string::npos, problem().find("directory")) << problem();
+    // Between the directory (ends at 40) and the spare slot (ends at 48):
+    // the free space would count those bytes twice.
+    setSlot(1, 44, 100, RM::PrimaryRecord);
+    EXPECT_NE(std::string::npos, problem().find("room kept for the next slot")) << problem();
     setSlot(1, 3990, 200, RM::SecondaryRecord);
     EXPECT_NE(std::string::npos, problem().find("beyond the page")) << problem();
     setSlot(1, 3900, 0, RM::PrimaryRecord);

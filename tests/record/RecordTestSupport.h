@@ -12,10 +12,12 @@
 #include "OrvException.h"
 #include "OrvLock.h"
 #include "OrvRecord.h"
+#include "OrvRecordManager.h"
 #include "OrvSystem.h"
 #include "OrvTransaction.h"
+#include "record/OrvDataPage.h"
 #include "record/OrvDataPageCheck.h"
-#include "record/OrvRecordManager.h"
+#include "record/OrvFsiPage.h"
 
 #include <gtest/gtest.h>
 
@@ -62,6 +64,28 @@ public:
     }
     static PageId getFsiPageId(PageId pageId) { return RM::getFsiPageId(pageId); }
     static SlotId getFsiSlot(PageId pageId) { return RM::getFsiSlot(pageId); }
+
+    static void getNewPageId(TableId table, PageId& pageId) {
+        RM::getInstance()->getNewPageId(table, pageId);
+    }
+    static void addFsiEntry(TableId table, PageId pageId, const FsiEntry& entry) {
+        RM::getInstance()->addFsiEntry(table, pageId, entry);
+    }
+    static void createFsiPage(SegmentId segment, PageId fsiPage, OrvScopedPage& page) {
+        RM::getInstance()->createFsiPage(segment, fsiPage, page);
+    }
+    static void updateFsiEntry(SegmentId segment, PageId pageId, const FsiEntry& entry) {
+        RM::getInstance()->updateFsiEntry(segment, pageId, entry, false);
+    }
+    static void findFsiEntry(SegmentId segment, PageId pageId, FsiEntry& entry) {
+        RM::getInstance()->findFsiEntry(segment, pageId, entry);
+    }
+    static void updateFreeSpace(OrvPage* page, bool holdLock) {
+        RM::getInstance()->updateFreeSpace(page, holdLock);
+    }
+    static PageId findFreeMemoryBlock(TableId table, Uint16 numBytes, PageId first) {
+        return RM::getInstance()->findFreeMemoryBlock(table, numBytes, first);
+    }
 };
 
 namespace recordtest {

@@ -21,6 +21,23 @@ void resetA(const std::string*) {
     lastCalls.push_back("resetA");
 }
 
+TEST(OrvDebugTest, ArgumentsAreSplitAtEverySingleBlank) {
+    using Fields = std::vector<std::string>;
+    EXPECT_EQ(Fields(), OrvDebug::splitArguments(nullptr));
+    const std::string empty;
+    EXPECT_EQ(Fields(), OrvDebug::splitArguments(&empty));
+    const std::string one = "pages";
+    EXPECT_EQ(Fields({"pages"}), OrvDebug::splitArguments(&one));
+    const std::string two = "current transaction";
+    EXPECT_EQ(Fields({"current", "transaction"}), OrvDebug::splitArguments(&two));
+    // Two blanks, and blanks at either end, give empty fields a command can
+    // refuse.
+    const std::string doubled = "SHOWLOG  1";
+    EXPECT_EQ(Fields({"SHOWLOG", "", "1"}), OrvDebug::splitArguments(&doubled));
+    const std::string ends = " a ";
+    EXPECT_EQ(Fields({"", "a", ""}), OrvDebug::splitArguments(&ends));
+}
+
 TEST(OrvDebugTest, CommandsAreListedNewestFirstWithTheirFields) {
     OrvDebug::registerFunction(&commandA, &resetA, "dbgtest_a", "Dumps A");
     OrvDebug::registerFunction(&commandB, nullptr, "dbgtest_b", "");

@@ -1,0 +1,265 @@
+// The record manager: tables of records addressed by tuple ids.
+//
+// A table is one segment of 4096-byte pages: slotted data pages, and every
+// 255th page a free space inventory page that records how much room each of
+// the 254 data pages behind it has. A record is addressed for its whole life
+// by its TupleId (page, slot). The byte layouts and the page view that
+// decodes them are internal (record/OrvDataPage.h); record/README.md gives
+// the order of locks, fixes and log entries every change follows.
+//
+// What is built so far: creating and dropping tables, the page-local
+// operations that place, find, read and compact records inside one fixed
+// page, and the free space inventory. The record operations (insert, get,
+// replace, remove, scans, commit) come next and will join the public face
+// of this class.
+//
+// Process safety. Pages are shared through the buffer pool, but their
+// contents are protected by locks, not latches: every page-local operation
+// that reads or writes records checks that the current transaction holds a
+// lock covering the place it touches (ORV_INTERNAL_FAIL when not). The two
+// free space scans hold a shared lock on the page's inventory entry while
+// they run; inventory entries and counts are guarded by the lock names given
+// with the inventory operations below. OrvRecordManager is a per-process
+// singleton; like every engine process it is single-threaded.
+//
+// Bytes read from a page are untrusted: every slot is checked against the
+// directory and the page bounds before it is used, so a damaged page gives an
+// error (ORV_RM_RECORD_OUT_OF_PAGE_BOUNDS, ORV_RM_GET_RECORD_TOO_LONG,
+// ORV_INTERNAL_FAIL), never an access outside the page.
+#ifndef ORV_RECORD_MANAGER_H
+#define ORV_RECORD_MANAGER_H
+
+#include "OrvBuffer.h"
+#include "OrvConfig.h"
+#include "OrvRecord.h"
+#include "OrvTypes.h"
+
+class OrvLockManager;
+// The page formats (record/OrvDataPage.h).
+struct Slot;
+struct SlotPageHeader;
+struct FsiEntry;
+class OrvScopedPage;
+
+class OrvRecordManager {
+public:
+    // Stored in the recordType byte of a slot.
+    enum RecordType : Uint8 {
+        // The record of this tuple id lies on this page.
+        PrimaryRecord = 0,
+        // A record moved here from its primary slot on another page; reached
+        // only through the placeholder in its primary slot.
+        SecondaryRecord = 1,
+        // The record of this tuple id lies elsewhere: the slot holds the
+        // secondary record's tuple id instead of an offset and a length.
+        PlaceHolderTid = 2
+    };
+
+    // Byte offset of slot 0, and the size of a slot.
+    static constexpr Uint16 SLOT_DIRECTORY_OFFSET = 24;
+    static constexpr Uint16 SLOT_SIZE = 8;
+    // At most 255 slots per page; slot id 255 never names a record.
+    static constexpr Uint16 MAX_SLOTS = 255;
+    static constexpr SlotId NO_SLOT = ORV_INVALID_SLOT_ID;
+
+    // The process's manager, made on first use; it fetches the lock manager,
+    // so the lock list must exist (ORV_MM_SHM_NOT_EXISTS otherwise).
+    static OrvRecordManager* getInstance();
+    // Deletes the manager if there is one. Never throws. Must run before the
+    // lock manager is deleted (OrvSystem::stopAllManagers keeps that order).
+    static void deleteInstance();
+
+    // ---- tables ----------------------------------------------------------------
+    // Both take an exclusive lock on the table's segment, kept until the
+    // transaction ends, before they touch the file; a table id out of range
+    // is ORV_PARAMETER_FAIL.
+
+    // Creates the table's segment file; no page yet (the first insertion
+    // makes them). ORV_RM_TABLE_ALREADY_EXISTS (table id) when the file
+    // exists; other errors of the lock and buffer managers pass on.
+    void createTable(TableId tableId);
+    // Drops the table's segment (OrvBufferManager::dropSegment: at once for
+    // a table created in this transaction, else at commit).
+    void dropTable(TableId tableId);
+
+    OrvRecordManager(const OrvRecordManager&) = delete;
+    OrvRecordManager& operator=(const OrvRecordManager&) = delete;
+
+private:
+    // Tests reach the page-local operations through this class
+    // (tests/record/RecordTestSupport.h); nothing else outside the record
+    // manager may.
+    friend class OrvRecordManagerTestAccess;
+
+    OrvRecordManager();
+    ~OrvRecordManager();
+
+    // ---- page-local operations ------------------------------------------------
+    // All take a data page fixed by the caller; none fixes, releases or marks
+    // a page. A null page is ORV_PARAMETER_FAIL. Checks come first: an
+    // operation that throws has changed nothing.
+
+    // Where a record of `length` bytes goes: the high end of the largest
+    // free block. REQUIRES a page, segment or database lock.
+    // ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN when the block is too small.
+    void calcOffset(OrvPage* page, Uint16 length, Uint16& offset);
+
+    // The slot a new record gets: the lowest empty slot, else a new one at
+    // the end of the directory (numberOfSlots; insertRecordOnPage counts it).
+    // ORV_RM_NO_MORE_SLOTS with 255 slots in use, ORV_RM_SLOT_OVER_DATA when
+    // one more slot would reach the lowest record.
+    static void getFreeSlotId(const SlotPageHeader* header, SlotId& slotId);
+
+    // Total free bytes, always leaving room for one more slot; 0 when all
+    // 255 slots are in use. ORV_INTERNAL_FAIL when the records take more than
+    // the page holds.
+    void findFreeSpaceInPage(OrvPage* page, Uint16& freeSpace);
+
+    // The largest free block between the directory (plus one spare slot)
+    // and the end of the page; lower block on ties; (0, 0) when none or when
+    // all 255 slots are in use.
+    void findLargestFreeSpaceInPage(OrvPage* page, Uint16& maxBlockOffset, Uint16& maxBlockSize);
+
+    // Compaction: packs all records from the end of the page downwards in
+    // ascending length, keeping every slot id (so every tuple id). Results:
+    // freeSpaceOffset = end of the directory, freeSpace = bytes between it
+    // and the lowest record. The header's free space fields are left alone.
+    // REQUIRES a page, segment or database lock.
+    void reorganizePage(OrvPage* page, Uint16& freeSpace, Uint16& freeSpaceOffset);
+
+    // Writes the record's bytes at `offset` and sets slot `slotId` to
+    // (offset, length, recType); a slot id equal to numberOfSlots appends a
+    // slot. recType is PrimaryRecord or SecondaryRecord. Nothing is written
+    // unless the slot id is at most numberOfSlots (and not 255), the record
+    // has bytes (ORV_RM_NULL_LEN_REC) and lies between the directory and the
+    // page end, and an appended slot stays clear of every record
+    // (ORV_RM_SLOT_OVER_DATA). REQUIRES a lock on the slot, the page, the
+    // segment or the database.
+    void insertRecordOnPage(OrvPage* page, SlotId slotId, const OrvRecord& record,
+                            RecordType recType, Uint16 offset);
+
+    // Copies the record of slot tupleId.slot out of the page: into a new
+    // OrvRecord, owned by the caller, when `record` is null, else into
+    // `record`; its tuple id is set to `tupleId`, whose page must be this
+    // page (ORV_PARAMETER_FAIL). ORV_RM_REC_NOT_FOUND for an empty slot; a
+    // slot beyond the directory or a record outside the record area is
+    // damage (ORV_RM_RECORD_OUT_OF_PAGE_BOUNDS, ORV_RM_GET_RECORD_TOO_LONG).
+    // Placeholders are not followed (the caller's job): reading
+    // one is ORV_INTERNAL_FAIL. REQUIRES a lock on the slot, the page, the
+    // segment or the database.
+    void getRecordFromPage(OrvPage* page, const TupleId& tupleId, OrvRecord*& record);
+
+    // Three-way comparators for sorting slots: -1 when the first is smaller,
+    // 1 otherwise (never 0). compareSlotsByOffset and slotCompare order by
+    // offset, compareSlotsByLength by recordLength.
+    static int compareSlotsByOffset(const Slot& first, const Slot& second);
+    static int slotCompare(const Slot& first, const Slot& second);
+    static int compareSlotsByLength(const Slot& first, const Slot& second);
+
+    // ---- free space inventory (OrvRecordManager_FSV.cpp) -----------------------
+    // Inventory pages are the multiples of 255; inventory page F describes
+    // data pages F+1 .. F+254 with one entry each (record/OrvFsiPage.h).
+    //
+    // Lock names: the entry of data page p is the slot (segment,
+    // getFsiPageId(p), getFsiSlot(p)); slot 254 (ORV_SLOT_METADATA) of an
+    // inventory page stands for its entry count. Where both are taken, the
+    // entry lock comes first. An inventory page is created only under the
+    // exclusive lock on its count, so two processes never both create it.
+    // Inventory pages are not logged: a change marks the page modified with
+    // the LSN (0, 0).
+    //
+    // Page ids are reserved when they are handed out (getNewPageId): the
+    // entry is written, as an empty page, before the lock on the count is
+    // given back. A reserved page whose creation never happened (the process
+    // died) has an entry but no page; the insertion that finds it creates
+    // it, and scans pass it over.
+
+    // The inventory page describing page p: (p / 255) * 255.
+    static PageId getFsiPageId(PageId pageId);
+    // The entry of page p on its inventory page: 0 .. 253 for a data page,
+    // 255 (no entry) for an inventory page itself.
+    static SlotId getFsiSlot(PageId pageId);
+
+    // Entry states: (0, 254) no page; (254, 254) an empty page; existing
+    // when freeSpace >= freeSpaceBlock.
+    static void markNotExists(FsiEntry& entry);
+    static void markEmptyPage(FsiEntry& entry);
+    static bool pageAlreadyExists(const FsiEntry& entry);
+
+    // Fixes inventory page `fsiPageId` into `page`, creating it (no entries,
+    // all not-existing) when it does not exist; one created by another
+    // process meanwhile is used. REQUIRES the exclusive lock on the count
+    // (slot 254) of that page, unless the page is known to exist.
+    void createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvScopedPage& page);
+
+    // Enters data page `pageId` with `pageInfo`: overwrites its entry when it
+    // has one, else raises the count to cover it. Entries between the old
+    // count and the page (pages created without a reservation) are filled
+    // with the real free space of the pages that exist, and as reserved
+    // empty pages otherwise. Takes the entry lock, then the count lock
+    // (scoped, exclusive). ORV_RM_FSI_ENTRY_NOT_ALLOWED for an inventory page.
+    void addFsiEntry(TableId tableId, PageId pageId, const FsiEntry& pageInfo);
+    void addFsiEntry_seg(SegmentId segmentId, PageId pageId, const FsiEntry& pageInfo);
+
+    // Overwrites the entry of an existing page. REQUIRES the exclusive lock
+    // on the entry (the caller's: updateFreeSpace). ORV_RM_FSI_ENTRY_NOT_ALLOWED
+    // (page, segment) for an inventory page, ORV_RM_NO_FSI_ENTRY_FOR_PAGE
+    // (page, segment) when the page has no entry; ORV_BM_PAGE_NOT_FOUND when
+    // its inventory page does not exist.
+    void updateFsiEntry(SegmentId segmentId, PageId pageToEdit, const FsiEntry& newPageInfo,
+                        bool holdLock);
+
+    // The entry of an existing page; codes as updateFsiEntry.
+    void findFsiEntry(SegmentId segmentId, PageId pageToFind, FsiEntry& pageInfo);
+
+    // Recomputes the free space fields of data page `page` from its
+    // directory and pushes them into its entry when a 16-byte unit changed.
+    // The entry is locked exclusively: with holdLock until the transaction
+    // ends; without it for this call only, and not at all when the
+    // transaction holds that lock already (so the transaction's own lock is
+    // never released here). ORV_INTERNAL_FAIL when the page's free space is
+    // below its largest block. REQUIRES the page fixed and locked.
+    void updateFreeSpace(OrvPage* page, bool holdLock);
+
+    // An existing page, from `firstSearchPageId` on, whose largest block
+    // takes `numBytes` + 16 bytes (in units). An entry is read first and
+    // only a page with room is locked: its entry exclusively (try-lock; an
+    // entry this transaction holds already is not locked again), then the
+    // page exclusively (try-lock; when refused, the entry lock taken here is
+    // given back and the page passed over). Both locks are kept until the
+    // transaction ends. ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN when no page
+    // qualifies; ORV_BM_PAGE_NOT_FOUND when an inventory page is missing.
+    PageId findFreeMemoryBlock(TableId tableId, Uint16 numBytes, PageId firstSearchPageId);
+
+    // Hands out and reserves the id of the next data page: under the
+    // exclusive lock on the count of the first inventory page that has room,
+    // the next entry is written as an empty page and the count raised. A
+    // page that exists already in the pool or the file without an entry (it
+    // reached its file when its inventory page did not) is adopted with its
+    // real free space and passed over, never handed out to be created anew.
+    // The new page's entry is locked exclusively until the transaction ends
+    // (try-lock: an entry someone else locked meanwhile is left to them and
+    // the next id reserved). ORV_RM_NO_MORE_PAGES when the segment is full.
+    void getNewPageId(TableId tableId, PageId& pageId);
+
+    // ---- helpers ----------------------------------------------------------------
+
+    // ORV_INTERNAL_FAIL unless the current transaction holds a shared or
+    // exclusive lock on the slot (when `slotId` is not NO_SLOT), the page,
+    // its segment or the database. Intention entries cover nothing.
+    void checkLockCoverage(const OrvPage* page, SlotId slotId) const;
+    bool holdsLock(SegmentId segmentId, PageId pageId, SlotId slotId) const;
+    // The current transaction holds an exclusive entry on exactly this slot.
+    bool holdsExclusiveSlot(SegmentId segmentId, PageId pageId, SlotId slotId) const;
+    // The segment of a table (ORV_PARAMETER_FAIL for a number out of range).
+    static SegmentId segmentOf(TableId tableId);
+    // Adopts data page `pageId` if it exists in the pool or its file:
+    // `entry` receives its real free space. False when it does not exist.
+    bool probeExistingPage(SegmentId segmentId, PageId pageId, FsiEntry& entry);
+
+    OrvLockManager* lockMgr;
+
+    static OrvRecordManager* instance;
+};
+
+#endif
