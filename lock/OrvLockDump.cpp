@@ -170,19 +170,7 @@ void OrvLockManager::staticPrintWaitList() {
 
 void OrvLockManager::lmStats(const std::string* args) {
     ORV_TRACE(LockManager);
-    // Split at every single blank: two blanks in a row give an empty field.
-    std::vector<std::string> fields;
-    if (args != nullptr && !args->empty()) {
-        std::size_t start = 0;
-        for (;;) {
-            const std::size_t blank = args->find(' ', start);
-            fields.push_back(args->substr(start, blank - start));
-            if (blank == std::string::npos) {
-                break;
-            }
-            start = blank + 1;
-        }
-    }
+    const std::vector<std::string> fields = OrvDebug::splitArguments(args);
     const auto is = [&fields](std::initializer_list<const char*> words) {
         return fields.size() == words.size() &&
                std::equal(fields.begin(), fields.end(), words.begin());

@@ -15,9 +15,6 @@
 #include "support/OrvSharedSet.h"
 #include "support/OrvTrace.h"
 
-#include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/split.hpp>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -807,12 +804,9 @@ void OrvLogManager::listLSN(Uint16 logFileNumber) {
 
 void OrvLogManager::logPrint(const std::string* args) {
     ORV_TRACE(LogManager);
-    // Split at every single blank; consecutive blanks give empty fields, so
-    // "SHOWLOG  1,2" has three fields and is refused.
-    std::vector<std::string> fields;
-    if (args != nullptr && !args->empty()) {
-        boost::algorithm::split(fields, *args, boost::algorithm::is_any_of(" "));
-    }
+    // Consecutive blanks give empty fields, so "SHOWLOG  1,2" has three
+    // fields and is refused.
+    const std::vector<std::string> fields = OrvDebug::splitArguments(args);
     if (fields.size() == 2 && fields[0] == "LISTLSN") {
         std::size_t pos = 0;
         Uint64 number = 0;

@@ -2,6 +2,9 @@
 
 #include "support/OrvTrace.h"
 
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+
 #include <cstring>
 
 namespace {
@@ -64,13 +67,6 @@ std::vector<std::string> OrvDebug::splitArguments(const std::string* args) {
     if (args == nullptr || args->empty()) {
         return fields;
     }
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t blank = args->find(' ', start);
-        fields.push_back(args->substr(start, blank == std::string::npos ? blank : blank - start));
-        if (blank == std::string::npos) {
-            return fields;
-        }
-        start = blank + 1;
-    }
+    boost::algorithm::split(fields, *args, boost::algorithm::is_any_of(" "));
+    return fields;
 }
