@@ -255,6 +255,41 @@ TEST_F(RecordOperationsTest, TheRecordAfter254FullPagesLandsOnPage256) {
     EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
+// The last stretch of the table: page 65534 is a page like the others, and
+// a reserved page that was never made is passed over.
+TEST_F(RecordOperationsTest, TheScanReachesPage65534AndPassesOverReservedPages) {
+    startHere();
+    constexpr PageId LAST_FSI = OrvFsi::LAST_FSI_PAGE;
+    LM::getInstance()->requestSegment(TABLE, LM::ExclusiveLock);
+    {
+        OrvScopedPage fsi;
+        Access::createFsiPage(TABLE, LAST_FSI, fsi);
+        OrvFsiPageWriter writer(*fsi.getPage());
+        FsiEntry full;
+        full.freeSpace = 0;
+        full.freeSpaceBlock = 0;
+        FsiEntry reserved;
+        OrvFsi::markEmptyPage(reserved);
+        for (Uint32 k = 0; k < OrvFsi::MAX_FSI_ENTRIES; ++k) {
+            writer.setEntry(k, full);
+        }
+        writer.setEntry(Access::getFsiSlot(65300), reserved);
+        writer.setCountEntries(OrvFsi::MAX_FSI_ENTRIES);
+        for (PageId p : {PageId(65299), PageId(65301), PageId(65534)}) {
+            OrvScopedPage data(TABLE, p, OrvPage::DataPage, OrvScopedPage::CreateNewPage);
+        }
+    }
+    PageId page = 65299;
+    RM::getInstance()->findNextPage(TABLE, page);
+    EXPECT_EQ(65301, page);
+    page = 65533;
+    RM::getInstance()->findNextPage(TABLE, page);
+    EXPECT_EQ(ORV_MAX_PAGE_ID, page);
+    EXPECT_EQ(ORV_RM_NO_MORE_PAGES, codeOf([&] { RM::getInstance()->findNextPage(TABLE, page); }));
+    EXPECT_EQ(ORV_MAX_PAGE_ID, page);
+    endTransaction();
+}
+
 // A long random sequence of inserts, growing and shrinking replaces and
 // removes, checked against a map after every step: every tuple id reads its
 // bytes, and regularly the page and inventory checkers pass and a scan
