@@ -255,6 +255,46 @@ TEST_F(RecordOperationsTest, TheRecordAfter254FullPagesLandsOnPage256) {
     EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
+// A placeholder read from a page is checked before it is followed: one
+// naming an inventory page, a slot beyond the other page's directory, or a
+// record that is not a secondary one is refused, and nothing is changed.
+TEST_F(RecordOperationsTest, DamagedPlaceholdersAreRefusedBeforeUse) {
+    startHere();
+    const TupleId a = insertRecord(bytes(4055, 1));
+    const TupleId b = insertRecord(bytes(10, 2));
+    ASSERT_EQ(TupleId(1, 0), a);
+    ASSERT_EQ(TupleId(2, 0), b);
+    const Slot original = rawSlot(a);
+    auto pointAt = [&](Uint16 page, Uint16 slot) {
+        OrvScopedPage fixed(TABLE, a.page, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
+        OrvDataPageWriter(*fixed.getPage())
+            .setSlot(a.slot, makeSlot(page, slot, RM::PlaceHolderTid));
+    };
+    struct Case {
+        Uint16 page;
+        Uint16 slot;
+        OrvErrorCode expected;
+    };
+    for (const Case& c : {Case{2, 7, ORV_RM_RECORD_OUT_OF_PAGE_BOUNDS},
+                          Case{255, 0, ORV_INTERNAL_FAIL}, Case{1, 0, ORV_INTERNAL_FAIL},
+                          Case{2, 255, ORV_INTERNAL_FAIL}, Case{2, 0, ORV_INTERNAL_FAIL}}) {
+        SCOPED_TRACE(std::to_string(c.page) + "," + std::to_string(c.slot));
+        pointAt(c.page, c.slot);
+        EXPECT_EQ(c.expected, codeOf([&] { readRecord(a); }));
+        EXPECT_EQ(c.expected, codeOf([&] { RM::getInstance()->remove(TABLE, a); }));
+        EXPECT_EQ(c.expected, codeOf([&] { replaceRecord(a, bytes(20, 3)); }));
+        EXPECT_EQ(bytes(10, 2), readRecord(b));
+        EXPECT_EQ(1u, slotCount(b.page));
+        EXPECT_EQ(RM::PlaceHolderTid, rawSlot(a).recordType);
+    }
+    {
+        OrvScopedPage fixed(TABLE, a.page, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
+        OrvDataPageWriter(*fixed.getPage()).setSlot(a.slot, original);
+    }
+    EXPECT_EQ(bytes(4055, 1), readRecord(a));
+    endTransaction();
+}
+
 // The last stretch of the table: page 65534 is a page like the others, and
 // a reserved page that was never made is passed over.
 TEST_F(RecordOperationsTest, TheScanReachesPage65534AndPassesOverReservedPages) {
