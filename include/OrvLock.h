@@ -163,8 +163,9 @@ public:
                      bool forceRequest = false);
 
     // One attempt only: false when the lock cannot be granted at once (also
-    // when an intention lock above it timed out). A deadlock and the other
-    // errors are raised as by the requests above.
+    // when an intention lock above it timed out). A lock held by another
+    // transaction is a refusal, never a deadlock: the attempt does not enter
+    // the waiting list. The other errors are raised as by the requests above.
     bool tryRequestSegment(SegmentId segmentId, LockType lockType, bool forceRequest = false);
     bool tryRequestPage(SegmentId segmentId, PageId pageId, LockType lockType,
                         bool forceRequest = false);

@@ -7,11 +7,10 @@
 // decodes them are internal (record/OrvDataPage.h); record/README.md gives
 // the order of locks, fixes and log entries every change follows.
 //
-// What is built so far: creating and dropping tables, the page-local
-// operations that place, find, read and compact records inside one fixed
-// page, and the free space inventory. The record operations (insert, get,
-// replace, remove, scans, commit) come next and will join the public face
-// of this class.
+// Built: creating and dropping tables, the record operations (insert, get,
+// replace, remove, the scan steps, commit), the page-local operations that
+// place, find, read and compact records inside one fixed page, and the free
+// space inventory. Rollback and recovery of records come later.
 //
 // Process safety. Pages are shared through the buffer pool, but their
 // contents are protected by locks, not latches: every page-local operation
@@ -31,8 +30,12 @@
 
 #include "OrvBuffer.h"
 #include "OrvConfig.h"
+#include "OrvLsn.h"
 #include "OrvRecord.h"
 #include "OrvTypes.h"
+
+#include <map>
+#include <set>
 
 class OrvLockManager;
 // The page formats (record/OrvDataPage.h).
@@ -81,6 +84,79 @@ public:
     // Drops the table's segment (OrvBufferManager::dropSegment: at once for
     // a table created in this transaction, else at commit).
     void dropTable(TableId tableId);
+
+    // ---- records ----------------------------------------------------------------
+    // Every change follows the steps of record/README.md: every lock it needs
+    // (slots, pages, inventory entries; kept until the transaction ends) is
+    // taken before anything is checked or logged, every check comes before
+    // the log entry, and the changed pages are marked modified with the
+    // entry's LSN. A failure before the log entry leaves every page as it
+    // was. Lock errors (time-out, deadlock) pass on unchanged. The log must
+    // exist (the log manager is fetched at the first logged operation).
+
+    // The ways a replacement can go, chosen before anything changes.
+    enum ReplaceType : int {
+        SAMEPRIMARY = 0,   // stays in its primary slot, on its page
+        PRIMTOSEC = 1,     // leaves its page: secondary record elsewhere
+        SAMESECONDARY = 2, // stays in its secondary slot
+        SECTOPRIM = 3,     // comes home to its primary slot
+        SECTOSEC = 4,      // moves from one secondary place to another
+        UNDEFINED = 5
+    };
+
+    // Inserts a primary record of 1 .. MAX_RECORD_LENGTH bytes;
+    // `tupleId` receives its tuple id. ORV_RM_INSERT_RECORD_TOO_LONG,
+    // ORV_RM_NULL_LEN_REC; ORV_RM_NO_MORE_PAGES when the table is full. The
+    // page it lands on is locked exclusively, with its inventory entry.
+    void insert(const OrvRecord& record, TableId tableId, TupleId& tupleId);
+    // The same; `type` must be PrimaryRecord (ORV_INTERNAL_FAIL otherwise).
+    void insert(const OrvRecord& record, TableId tableId, RecordType type, TupleId& tupleId);
+
+    // Reads the record of a primary tuple id, following a placeholder (the
+    // record then carries its secondary tuple id). A null `record` receives
+    // a new record that the caller owns; otherwise it is refilled. Locks the
+    // slot (and the secondary slot) shared, getForUpdate exclusively.
+    // ORV_RM_REC_NOT_FOUND for an empty slot or one beyond the directory, a
+    // secondary tuple id is ORV_INTERNAL_FAIL.
+    void get(TableId tableId, const TupleId& tupleId, OrvRecord*& record);
+    void getForUpdate(TableId tableId, const TupleId& tupleId, OrvRecord*& record);
+    void get(TableId tableId, const TupleId& tupleId, bool primaryOnly, bool lockForUpdate,
+             OrvRecord*& record);
+    void get(TableId tableId, const TupleId& tupleId, bool primaryOnly, bool lockForUpdate,
+             OrvRecord*& record, SegmentId segmentId);
+
+    // Removes a record by its primary tuple id; a moved record frees its
+    // secondary slot too. Codes as get; a placeholder naming a slot beyond
+    // its page's directory is ORV_RM_RECORD_OUT_OF_PAGE_BOUNDS.
+    void remove(const TableId& tableId, const TupleId& tupleId);
+    // `compensate` writes COMPENSATE_DELETE instead of DELETE.
+    void remove(const SegmentId& segmentId, const TupleId& tupleId, bool compensate);
+
+    // Replaces the record of a primary tuple id, which stays its tuple id:
+    // a record that no longer fits its page moves to a secondary slot on
+    // another page and comes home when its page has room again. `newTid`
+    // receives where it lies now. Lengths and codes as insert and get.
+    void replace(TableId tableId, const TupleId& tupleId, const OrvRecord& record);
+    void replace(TableId tableId, const TupleId& tupleId, const OrvRecord& record, TupleId& newTid);
+
+    // Scan steps. findNextPage: the next data page after `pageId` (up to
+    // ORV_MAX_PAGE_ID) that has an inventory entry and exists; reserved
+    // pages that were never made are passed over. ORV_RM_NO_MORE_PAGES at
+    // the end; ORV_BM_PAGE_NOT_FOUND when the inventory page that would
+    // describe the next page does not exist.
+    void findNextPage(const SegmentId& segmentId, PageId& pageId);
+    // The next record position after `tupleId` (page 0: the start; slot
+    // ORV_SLOT_METADATA: the end of its page): a primary record or a
+    // placeholder, so every record is met once under its primary tuple id.
+    // Locks each page it reads shared. Ends as findNextPage.
+    void findNextRecord(TableId tableId, TupleId& tupleId);
+
+    // Writes the COMMIT log entry of the current transaction; releases
+    // nothing.
+    void commit();
+
+    // The longest record: an empty page's room less one slot.
+    static constexpr Uint16 MAX_RECORD_LENGTH = 4055;
 
     OrvRecordManager(const OrvRecordManager&) = delete;
     OrvRecordManager& operator=(const OrvRecordManager&) = delete;
@@ -257,7 +333,36 @@ private:
     // `entry` receives its real free space. False when it does not exist.
     bool probeExistingPage(SegmentId segmentId, PageId pageId, FsiEntry& entry);
 
+    // ---- record operations (OrvRecordManager_Ops.cpp) ---------------------------
+
+    // Finds, locks (the page and its inventory entry, exclusive, kept) and
+    // fixes a page with room for `length` bytes and a slot, never one of
+    // `avoid`; a new page when none has room. A stale inventory entry, or a
+    // page without a free slot, is refreshed and passed over.
+    void getFittingPage(const TableId& tableId, const Uint16& length, OrvScopedPage& page,
+                        Uint16& offset, SlotId& slotId, const std::set<PageId>& avoid = {});
+    // Reserves a new page id (its entry locked exclusively first), locks the
+    // page exclusively and creates it empty.
+    void createNewPage(const TableId& tableId, PageId& pageId, OrvScopedPage& page);
+    // Fixes a data page that the inventory says exists; a reserved page that
+    // was never made is made now (empty). REQUIRES its page lock.
+    void fixOrMakeReservedPage(SegmentId segmentId, PageId pageId, OrvScopedPage& page);
+    // The inventory entry of data page p, exclusive, kept until the
+    // transaction ends (no new lock list entry when it is held already).
+    void lockEntry(SegmentId segmentId, PageId pageId);
+    // Opens the table's segment in this process once.
+    SegmentId openTable(TableId tableId);
+    // Writes a record log entry and returns its LSN.
+    OrvLsn logRecord(SegmentId segmentId, int type, const OrvRecord* before, const OrvRecord* after,
+                     const TupleId* primary, const TupleId* oldSecondary,
+                     const TupleId* newSecondary);
+
     OrvLockManager* lockMgr;
+    // Segments this process has opened.
+    std::set<SegmentId> openedSegments;
+    // Where this process last found room, per segment: the next search
+    // starts there, and from page 1 again before a new page is made.
+    std::map<SegmentId, PageId> searchStart;
 
     static OrvRecordManager* instance;
 };

@@ -100,4 +100,26 @@ private:
     static OrvTransactionManager* instance;
 };
 
+// Transactions for a process that links the engine: without them a process
+// keeps every lock it took until it exits.
+//
+//   OrvClientTransaction::begin();
+//   ... record operations ...
+//   OrvClientTransaction::commit();
+//
+// Both act on this process's managers only (single-threaded, as every engine
+// process); they need the lock list and buffer pool, commit also the log.
+class OrvClientTransaction {
+public:
+    // Starts a new transaction: a new transaction id for this process.
+    static void begin();
+    // Commits the current transaction, in this order: every fix of this
+    // process must have been given back (ORV_BM_FIXES_LEFT otherwise, and
+    // nothing is committed), the record manager's COMMIT log entry, the
+    // buffer manager's commit (pending segment drops), every lock of the
+    // transaction released, then a new transaction id. A failure of one
+    // step is raised, and the steps behind it are not taken.
+    static void commit();
+};
+
 #endif

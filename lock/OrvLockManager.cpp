@@ -268,6 +268,10 @@ struct OrvLockManager::RequestState {
     PageId pageId = NO_PAGE;
     SlotId slotId = NO_SLOT;
     bool forceRequest = false;
+    // A try request never waits, so it never enters the waiting list: an
+    // entry there would let the deadlock check report a cycle through a
+    // request that was about to give up anyway.
+    bool tryLock = false;
     // The database-level gate is passed once; after that the request holds
     // entries and is not sent back to it.
     bool gatePassed = false;
@@ -403,6 +407,7 @@ OrvLockManager::Grant OrvLockManager::request(LockType lockType, SegmentId segme
     state.pageId = pageId;
     state.slotId = slotId;
     state.forceRequest = forceRequest;
+    state.tryLock = tryLock;
 
     // A lock the transaction holds already covers the request: nobody else
     // can hold or be granted anything on the resource that conflicts with
@@ -472,7 +477,9 @@ OrvLockManager::Step OrvLockManager::attempt(RequestState& state,
                 dropWaiting(state.wait, me);
                 return Step::Refused;
             }
-            ensureWaiting(state.wait, me, blocker);
+            if (!state.tryLock) {
+                ensureWaiting(state.wait, me, blocker);
+            }
             return Step::WaitDatabase;
         }
         dropWaiting(state.wait, me);
@@ -565,7 +572,9 @@ OrvLockManager::Step OrvLockManager::attempt(RequestState& state,
         state.onPage = take(onPage, pageEntry, state.pageId);
     }
     if (blocker != LIST_END) {
-        ensureWaiting(state.wait, me, blocker);
+        if (!state.tryLock) {
+            ensureWaiting(state.wait, me, blocker);
+        }
         return Step::WaitResource;
     }
     dropWaiting(state.wait, me);

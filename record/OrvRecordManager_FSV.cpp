@@ -90,6 +90,8 @@ void OrvRecordManager::dropTable(TableId tableId) {
     const SegmentId segment = segmentOf(tableId);
     lockMgr->requestSegment(segment, LM::ExclusiveLock);
     OrvBufferManager::getInstance()->dropSegment(segment);
+    openedSegments.erase(segment);
+    searchStart.erase(segment);
 }
 
 void OrvRecordManager::createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvScopedPage& page) {

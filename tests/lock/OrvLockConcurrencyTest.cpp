@@ -171,6 +171,45 @@ TEST_F(LockConcurrencyTest, DeadlockIsReportedToTheSecondRequester) {
     EXPECT_EQ(0u, view->usedWaiting());
 }
 
+// A try request on a lock held by a transaction that waits for the trier
+// would close a cycle if it waited; it does not wait, so it is refused, and
+// the trier can go on and end its transaction.
+TEST_F(LockConcurrencyTest, ATryRequestThatWouldCloseACycleIsRefusedNotADeadlock) {
+    Pipe ready1, ready2, go1, go2, result1, result2, end2;
+    ChildProcess t1(transaction([&](LM& lm) {
+        lm.requestSlot(5, 1, 1, LM::ExclusiveLock);
+        ready1.send();
+        go1.receive();
+        result1.send(exitCodeOf(codeOf([&] { lm.requestSlot(5, 1, 2, LM::ExclusiveLock); })));
+        return 0;
+    }));
+    ChildProcess t2(transaction([&](LM& lm) {
+        lm.requestSlot(5, 1, 2, LM::ExclusiveLock);
+        ready2.send();
+        go2.receive();
+        bool granted = true;
+        const OrvErrorCode code =
+            codeOf([&] { granted = lm.tryRequestSlot(5, 1, 1, LM::ExclusiveLock); });
+        result2.send(code == ORV_SUCCESS ? (granted ? 1 : 0) : exitCodeOf(code));
+        return end2.receive() ? 0 : 1;
+    }));
+    ASSERT_TRUE(ready1.receive());
+    ASSERT_TRUE(ready2.receive());
+    go1.send();
+    ASSERT_TRUE(waitForWaiters(1));
+    go2.send();
+    int code = -1;
+    ASSERT_TRUE(result2.receiveValue(code));
+    EXPECT_EQ(0, code) << "1: granted; otherwise the code of the failure";
+    EXPECT_EQ(1u, view->usedWaiting());
+    end2.send();
+    ASSERT_TRUE(result1.receiveValue(code));
+    EXPECT_EQ(0, code);
+    EXPECT_EQ(0, t2.wait());
+    EXPECT_EQ(0, t1.wait());
+    EXPECT_EQ(0u, view->usedWaiting());
+}
+
 TEST_F(LockConcurrencyTest, DeadlockThroughAThirdTransactionIsFound) {
     // t1 waits for t2, t2 for t3; t3's request closes the circle.
     Pipe ready, result, end;
