@@ -141,8 +141,12 @@ key_t keyOf(const Directory& directory, OrvMemoryManager::MemorySet set) {
 }
 
 // Throws unless the segment shmId was made for this directory by its owner.
+// Throws when the set shmId is not this directory's own. With
+// `unwrittenIsOwn`, a set whose identity is not written yet counts as its
+// own: a creator that lost the race to another one of the same directory
+// sees the winner's set before the winner has written the identity into it.
 void checkBelongs(const OrvMemoryManager::MemorySetAttributes& attributes, int shmId,
-                  const Directory& directory) {
+                  const Directory& directory, bool unwrittenIsOwn = false) {
     const std::string id = OrvException::to_string(shmId);
     struct shmid_ds info;
     if (shmctl(shmId, IPC_STAT, &info) != 0) {
@@ -180,6 +184,9 @@ void checkBelongs(const OrvMemoryManager::MemorySetAttributes& attributes, int s
     shmdt(segment);
     if (identity.magic == OrvMemoryManager::IDENTITY_MAGIC && identity.device == directory.device &&
         identity.inode == directory.inode) {
+        return;
+    }
+    if (unwrittenIsOwn && identity.magic == 0) {
         return;
     }
     std::string other = "a segment that is no memory set of this engine";
@@ -241,7 +248,7 @@ void OrvMemoryManager::createMemorySet(MemorySet set) {
             // Say whose set it is when it is not this directory's own.
             const int existing = shmget(key, 0, 0);
             if (existing >= 0) {
-                checkBelongs(attributes, existing, directory);
+                checkBelongs(attributes, existing, directory, true);
             }
         }
         ORV_THROW(ORV_MM_SHM_CREATE_FAIL, attributes.name, setNumber, errorNumber(error),
