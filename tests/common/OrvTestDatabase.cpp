@@ -92,6 +92,10 @@ TestDatabase::TestDatabase() : ownerPid(getpid()), semaphoreZeroExisted(semaphor
         throw std::runtime_error("no temporary directory with free shared memory keys");
     }
     dirPath = dir->path();
+    takeOver();
+}
+
+void TestDatabase::takeOver() {
     recordKeys();
     const char* previous = std::getenv("ORV_DATABASE_PATH");
     if (previous != nullptr) {
@@ -106,13 +110,7 @@ TestDatabase::TestDatabase(const std::string& existingDirectory)
     if (key(0) == static_cast<key_t>(-1)) {
         throw std::runtime_error("ftok failed for " + dirPath + ": " + std::strerror(errno));
     }
-    recordKeys();
-    const char* previous = std::getenv("ORV_DATABASE_PATH");
-    if (previous != nullptr) {
-        hadPreviousPath = true;
-        previousPath = previous;
-    }
-    activate();
+    takeOver();
 }
 
 // The directory as the sets' identity names it.

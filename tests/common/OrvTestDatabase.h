@@ -66,6 +66,9 @@ public:
 
 private:
     void recordKeys() const;
+    // The last step of both constructors: record the keys for the leak
+    // check, remember the previous ORV_DATABASE_PATH and point it here.
+    void takeOver();
     std::string resolvedPath() const;
 
     std::unique_ptr<TempDir> dir;
