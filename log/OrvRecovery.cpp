@@ -49,6 +49,7 @@ OrvRecovery::~OrvRecovery() = default;
 void OrvRecovery::reset() {
     ORV_TRACE(LogManager);
     oRecordUndo.clear();
+    recordUndoRunEnds.clear();
     oIndexUndo.clear();
     oRecordRollback.clear();
     oIndexRollback.clear();
@@ -251,8 +252,20 @@ bool OrvRecovery::makeUndoLists(rollbackComponent component) {
     }
     if (component == RECORD || component == ALL) {
         oRecordUndo.clear();
+        recordUndoRunEnds.clear();
         std::cout << std::endl;
-        pointInto(oRecordRedo, chainEntries, openWork('R', nullptr, 0), oRecordUndo);
+        const std::vector<size_t> open = openWork('R', nullptr, 0);
+        std::unordered_map<size_t, size_t> lastOfRun;
+        for (size_t i = 0; i < chainEntries.size(); ++i) {
+            lastOfRun[chainEntries[i].run] = i;
+        }
+        std::vector<OrvLsn> ends;
+        ends.reserve(open.size());
+        for (size_t i : open) {
+            ends.push_back(chainEntries[lastOfRun[chainEntries[i].run]].lsn);
+        }
+        pointInto(oRecordRedo, chainEntries, open, oRecordUndo);
+        recordUndoRunEnds.swap(ends);
     }
     if (component == INDEX || component == ALL) {
         oIndexUndo.clear();
@@ -362,6 +375,14 @@ int OrvRecovery::getRecordUndoListLength() const {
 int OrvRecovery::getIndexUndoListLength() const {
     ORV_TRACE(LogManager);
     return static_cast<int>(oIndexUndo.size());
+}
+
+OrvLsn OrvRecovery::getRecordUndoRunEnd(int i) const {
+    ORV_TRACE(LogManager);
+    if (i < 0 || static_cast<size_t>(i) >= recordUndoRunEnds.size()) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    return recordUndoRunEnds[static_cast<size_t>(i)];
 }
 
 OrvRecordLogEntry** OrvRecovery::getRecordRollbackList() {

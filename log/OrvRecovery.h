@@ -103,6 +103,10 @@ public:
     OrvIndexLogEntry** getIndexUndoList();
     int getRecordUndoListLength() const;
     int getIndexUndoListLength() const;
+    // For entry i of the record undo list: the LSN of the last entry (of
+    // either kind) of its run, where the work that ends the run continues
+    // its chain. Requires i below getRecordUndoListLength().
+    OrvLsn getRecordUndoRunEnd(int i) const;
     OrvRecordLogEntry** getRecordRollbackList();
     OrvIndexLogEntry** getIndexRollbackList();
     int getRecordRollbackListLength() const;
@@ -139,6 +143,7 @@ private:
     std::vector<OrvIndexLogEntry*> oIndexRollback;
     std::vector<OrvRecordLogEntry*> oRecordUndo;
     std::vector<OrvIndexLogEntry*> oIndexUndo;
+    std::vector<OrvLsn> recordUndoRunEnds;
 
     std::string logDirectory;
     std::vector<ChainEntry> chainEntries;
