@@ -418,4 +418,22 @@ TEST_F(RecordRollbackTest, ARollbackLeavesAnotherProcesssCommittedRecordsAlone) 
     expectSound(TABLE);
 }
 
+// A record that grows to fill its page to the last byte: the page has no
+// free byte left, which is no damage; rolled back, it is as it was.
+TEST_F(RecordRollbackTest, AReplaceThatFillsThePageExactlyAndItsRollback) {
+    startHere();
+    const TupleId a = insertRecord(TABLE, bytes(2000, 1));
+    const TupleId b = insertRecord(TABLE, bytes(1000, 2));
+    ASSERT_EQ(a.page, b.page);
+    OrvClientTransaction::commit();
+    const auto before = slotState(TABLE);
+    // Directory and spare slot 48 bytes, records 2000 + 2048: 4096.
+    EXPECT_EQ(b, replaceRecord(TABLE, b, bytes(2048, 3)));
+    EXPECT_EQ(bytes(2048, 3), readRecord(TABLE, b));
+    expectSound(TABLE);
+    OrvClientTransaction::rollback();
+    EXPECT_EQ(before, slotState(TABLE));
+    expectSound(TABLE);
+}
+
 } // namespace
