@@ -572,7 +572,9 @@ void OrvRecordManager::rollback(OrvRecovery& recovery) {
     // A table this transaction dropped is given back before its records
     // are: while the drop is pending, no page of it can be fixed.
     OrvBufferManager::getInstance()->takeBackPendingDrops();
-    if (!recovery.rollbackTransaction(RECORD, me)) {
+    // The transaction's own entries, read back along its chain: the cost
+    // does not grow with the log before them.
+    if (!recovery.rollbackRunByChain(RECORD, me)) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     OrvRecordLogEntry** list = recovery.getRecordRollbackList();

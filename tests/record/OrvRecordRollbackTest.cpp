@@ -155,6 +155,21 @@ TEST_F(RecordRollbackTest, RandomTransactionsRolledBackLeaveEverySlotAsTheyFound
             continue;
         }
         ++rolledBack;
+        {
+            // The chain walk finds the entries the whole log gives.
+            const OrvTransactionId me =
+                OrvTransactionManager::getInstance()->getCurrentTransactionID();
+            OrvRecovery whole;
+            ASSERT_TRUE(whole.rollbackTransaction(RECORD, me));
+            OrvRecovery chain;
+            ASSERT_TRUE(chain.rollbackRunByChain(RECORD, me));
+            ASSERT_EQ(whole.getRecordRollbackListLength(), chain.getRecordRollbackListLength());
+            ASSERT_LT(0, chain.getRecordRollbackListLength());
+            for (int i = 0; i < chain.getRecordRollbackListLength(); ++i) {
+                EXPECT_EQ(whole.getRecordRollbackList()[i]->getLsn(),
+                          chain.getRecordRollbackList()[i]->getLsn());
+            }
+        }
         rm->rollback();
         const auto images = pageImages(TABLE);
         // Twice in the same transaction: the ROLLBACK entry ended its work.
