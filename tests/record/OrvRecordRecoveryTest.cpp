@@ -236,6 +236,7 @@ TEST_F(RecordRecoveryTest, CommittedChangesComeBackAndUnfinishedOnesDoNot) {
         {17, 200, 0, false, false}, {18, 90, 0, false, true},
     };
     Model committed;
+    int compensations = 0;
     for (std::size_t r = 0; r < rounds.size(); ++r) {
         const Round& round = rounds[r];
         SCOPED_TRACE("round " + std::to_string(r));
@@ -324,6 +325,23 @@ TEST_F(RecordRecoveryTest, CommittedChangesComeBackAndUnfinishedOnesDoNot) {
                       codeOf([] { OrvBufferManager::getInstance()->openSegment(DROPPED); }));
         }
         OrvClientTransaction::commit();
+        {
+            // Every transaction the child left open was ended for good, by
+            // compensations under its own id (none under this process's).
+            OrvRecovery check;
+            ASSERT_TRUE(check.recoverDb(RECORD));
+            compensations = 0;
+            EXPECT_EQ(0, check.getRecordUndoListLength());
+            const OrvRecordLogEntry* entries = check.getRecordRedoList();
+            for (int i = 0; i < check.getRecordRedoListLength(); ++i) {
+                const int type = entries[i].getTransactionType();
+                if (type == COMPENSATE_INSERT || type == COMPENSATE_DELETE ||
+                    type == COMPENSATE_UPDATE) {
+                    ASSERT_NE(getpid(), entries[i].getTransactionID().getProcessID());
+                    ++compensations;
+                }
+            }
+        }
 
         // Again with the pool as it is: not a byte changes.
         const auto images = pageImages(TABLE);
@@ -342,6 +360,7 @@ TEST_F(RecordRecoveryTest, CommittedChangesComeBackAndUnfinishedOnesDoNot) {
         OrvClientTransaction::commit();
     }
     EXPECT_FALSE(droppedExists) << "the last round's committed drop did not happen";
+    EXPECT_LT(0, compensations) << "no unfinished transaction was undone";
 }
 
 } // namespace
