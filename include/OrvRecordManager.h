@@ -428,6 +428,9 @@ private:
                    bool recovery);
     // Recovery's last step: inventory entries in line with the pages.
     void refreshInventory(SegmentId segmentId, PageId pageId);
+    // The inventory page of a data page, made (empty) when it is missing or
+    // all zero bytes (it never reached its file; a later page did).
+    void prepareInventoryPage(SegmentId segmentId, PageId dataPageId);
 
     OrvLockManager* lockMgr;
     // Segments this process has opened.

@@ -466,6 +466,7 @@ bool OrvRecordManager::putBack(const OrvRecordPutBack& change) {
         const SlotPageHeader header = View(*work.page.getPage()).header();
         const FsiEntry entry = OrvFsi::entryFor(header.freeSpace, header.consecFreeSpace);
         if (change.recovery) {
+            prepareInventoryPage(segment, work.id);
             addFsiEntry_seg(segment, work.id, entry);
         } else {
             updateFsiEntry(segment, work.id, entry, false);
@@ -703,5 +704,20 @@ void OrvRecordManager::refreshInventory(SegmentId segmentId, PageId pageId) {
         writer.setFreeSpaceFields(total, blockSize, blockOffset);
         OrvBufferManager::getInstance()->markPageAsModified(*page.getPage());
     }
+    page.reset();
+    prepareInventoryPage(segmentId, pageId);
     addFsiEntry_seg(segmentId, pageId, OrvFsi::entryFor(total, blockSize));
+}
+
+void OrvRecordManager::prepareInventoryPage(SegmentId segmentId, PageId dataPageId) {
+    ORV_TRACE(RecordManager);
+    OrvBufferManager* bm = OrvBufferManager::getInstance();
+    OrvPage* raw = nullptr;
+    bool made = false;
+    bm->getPageForRedo(segmentId, getFsiPageId(dataPageId), OrvPage::FreeSpaceInventoryPage, raw,
+                       made);
+    if (made) {
+        OrvFsiPageWriter(*raw).initialise();
+    }
+    bm->releasePage(raw);
 }

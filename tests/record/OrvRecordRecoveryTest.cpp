@@ -363,4 +363,34 @@ TEST_F(RecordRecoveryTest, CommittedChangesComeBackAndUnfinishedOnesDoNot) {
     EXPECT_LT(0, compensations) << "no unfinished transaction was undone";
 }
 
+// Pages that never reached their file while the file grew past them (a
+// later page was written) read as all zero bytes: recovery takes them for
+// pages that are not there, inventory page included, and makes them anew.
+TEST_F(RecordRecoveryTest, AllZeroPagesInTheFileAreMadeAnew) {
+    RM* rm = RM::getInstance();
+    rm->createTable(TABLE);
+    OrvClientTransaction::commit();
+    Model committed;
+    for (int i = 0; i < 3; ++i) {
+        const std::string content = text(4055, i);
+        OrvRecord record(content.data(), static_cast<Uint16>(content.size()));
+        TupleId tid;
+        rm->insert(record, TABLE, tid);
+        committed[key(tid)] = content;
+    }
+    OrvClientTransaction::commit();
+    ASSERT_EQ(1u, committed.count({3, 0}));
+
+    crashAndRestart();
+    // Nothing was written; the file now reaches over pages 0 to 3, zeros.
+    const std::string file = db.file("Seg" + std::to_string(TABLE) + ".orv");
+    ASSERT_EQ(0, truncate(file.c_str(), 4 * ORV_PAGE_SIZE));
+    recover();
+    OrvBufferManager::getInstance()->openSegment(TABLE);
+    EXPECT_TRUE(committed == liveRecords(TABLE));
+    const std::vector<std::string> problems = segmentProblems(TABLE);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    OrvClientTransaction::commit();
+}
+
 } // namespace
