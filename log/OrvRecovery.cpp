@@ -406,12 +406,20 @@ private:
 bool OrvRecovery::rollbackRunByChain(rollbackComponent component,
                                      const OrvTransactionId& transactionId) {
     ORV_TRACE(LogManager);
+    return rollbackRunByChain(component, transactionId,
+                              OrvLogManager::getInstance()->getLastLsn(transactionId));
+}
+
+bool OrvRecovery::rollbackRunByChain(rollbackComponent component,
+                                     const OrvTransactionId& transactionId,
+                                     const OrvLsn& lastEntry) {
+    ORV_TRACE(LogManager);
     reset();
     if (component == ALL) {
         return true;
     }
     const char kind = component == RECORD ? 'R' : 'I';
-    OrvLsn at = OrvLogManager::getInstance()->getLastLsn(transactionId);
+    OrvLsn at = lastEntry;
     ChainFiles files(directory());
     try {
         while (!(at == OrvLsn())) {

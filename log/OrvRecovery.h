@@ -99,6 +99,9 @@ public:
     // builds nothing. Throws ORV_LOGM_FILE_IS_LINK for a log file that is a
     // symbolic link, and the entries' errors.
     bool rollbackRunByChain(rollbackComponent component, const OrvTransactionId& transactionId);
+    // The same from the run's entry at lastEntry (no log manager needed).
+    bool rollbackRunByChain(rollbackComponent component, const OrvTransactionId& transactionId,
+                            const OrvLsn& lastEntry);
 
     // AnalyseLog, then makeUndoLists.
     bool recoverDb(rollbackComponent component);
