@@ -190,7 +190,8 @@ public:
     // and chained to its entries, and writes a ROLLBACK entry for each, so
     // that the next recovery finds them ended. Finally the inventory
     // entries of every page the log names are brought in line with the
-    // pages. Releases nothing.
+    // pages. Releases nothing. Every transaction in the log without an end
+    // is undone, the caller's own included: recover before any work.
     void recover();
     void recover(OrvRecovery& recovery);
 

@@ -608,6 +608,10 @@ void OrvRecordManager::recover(OrvRecovery& recovery) {
     // Nothing else runs during recovery: one lock covers every page and
     // slot it reads and writes.
     lockMgr->requestDB(LM::ExclusiveLock);
+    // The undo pass continues the chains of other transactions; this
+    // transaction's own chain goes on afterwards where it stood.
+    const OrvTransactionId me = OrvTransactionManager::getInstance()->getCurrentTransactionID();
+    const OrvLsn myLast = OrvLogManager::getInstance()->getLastLsn(me);
     std::map<SegmentId, bool> known;
     std::set<std::pair<SegmentId, PageId>> named;
 
@@ -672,6 +676,7 @@ void OrvRecordManager::recover(OrvRecovery& recovery) {
                               nullptr);
         log->createLogEntry(&end);
     }
+    log->continueChain(me, myLast);
 
     // Inventory pages are not logged: bring every entry the log names in
     // line with its page.
