@@ -19,6 +19,7 @@
 #include "OrvRecordManager.h"
 #include "OrvSystem.h"
 #include "OrvTransaction.h"
+#include "log/OrvRecordLogEntry.h"
 
 #include "BenchSupport.h"
 
@@ -189,3 +190,57 @@ BENCHMARK(BM_Remove)->Arg(100000)->Iterations(50000)->Unit(benchmark::kMicroseco
 BENCHMARK(BM_OneRecordTransaction)->Arg(10000)->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OneRecordTransaction)->Arg(100000)->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(orvbench::semopPair);
+
+// ---- rollback ----------------------------------------------------------------------
+//
+//   BM_RollbackInserts  the rollback of a transaction of 10,000 inserts of
+//                       100-byte records (OrvClientTransaction::rollback),
+//                       after the argument's number of log entries of other
+//                       transactions; figures per rolled-back record
+//                       ("semop/record", "records/s"). The inserts are not
+//                       timed.
+namespace {
+
+// Appends `count` record entries of a transaction of another process (a
+// process id no process has) to the log.
+void writeOtherEntries(long count) {
+    const std::string image(100, 'o');
+    const TupleId tid(1, 0);
+    OrvLogManager* log = OrvLogManager::getInstance();
+    for (long i = 0; i < count; ++i) {
+        OrvRecordLogEntry entry(OrvTransactionId(-7, static_cast<Uint16>(i % 1000)), 1,
+                                image.data(), 100, image.data(), 100, UPDATE, &tid, nullptr,
+                                nullptr);
+        log->createLogEntry(&entry);
+    }
+}
+
+void BM_RollbackInserts(benchmark::State& state) {
+    constexpr long RECORDS = 10000;
+    const TableId table = freshTable();
+    writeOtherEntries(state.range(0));
+    OrvRecordManager* rm = OrvRecordManager::getInstance();
+    const std::string text(100, 'b');
+    const OrvRecord record(text.data(), 100);
+    TupleId tid;
+    long semops = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (long i = 0; i < RECORDS; ++i) {
+            rm->insert(record, table, tid);
+        }
+        const long before = orvbench::semopCalls;
+        state.ResumeTiming();
+        OrvClientTransaction::rollback();
+        semops += orvbench::semopCalls - before;
+    }
+    const double records = static_cast<double>(state.iterations()) * RECORDS;
+    state.counters["semop/record"] = benchmark::Counter(static_cast<double>(semops) / records);
+    state.counters["records/s"] = benchmark::Counter(records, benchmark::Counter::kIsRate);
+}
+
+} // namespace
+
+BENCHMARK(BM_RollbackInserts)->Arg(0)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RollbackInserts)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RollbackInserts)->Arg(500000)->Iterations(3)->Unit(benchmark::kMillisecond);

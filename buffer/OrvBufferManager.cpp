@@ -616,6 +616,64 @@ void OrvBufferManager::rollback() {
     dropPending.clear();
 }
 
+void OrvBufferManager::takeBackPendingDrops() {
+    ORV_TRACE(BufferManager);
+    dropPending.clear();
+}
+
+namespace {
+
+bool allZero(const char* image) {
+    for (Uint32 i = 0; i < ORV_PAGE_SIZE; ++i) {
+        if (image[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void OrvBufferManager::getPageForRedo(SegmentId segment, PageId pageId, OrvPage::PageType type,
+                                      OrvPage*& page, bool& made) {
+    ORV_TRACE(BufferManager);
+    if (segment == 0 || pageId == ORV_INVALID_PAGE_ID) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    made = false;
+    OrvScopedExclusiveLatch scopedLatch(*latch);
+    if (dropPending.count(segment) != 0) {
+        ORV_THROW(ORV_BM_SEGMENT_DROPPED, OrvException::to_string(pageId),
+                  OrvException::to_string(segment));
+    }
+    Uint16 frame = 0;
+    if (hash->find(segment, pageId, frame)) {
+        OrvPage& found = data[frame];
+        // A zero image read earlier (its fix was refused) is made anew.
+        if (found.fixCount == 0 && allZero(found.data)) {
+            writeHeader(found.data, pageId, type, OrvLsn::dummyLSN());
+            found.pageType = type;
+            found.lsn = OrvLsn::dummyLSN();
+            found.dirty = 1;
+            made = true;
+        }
+        fixPage(segment, pageId, type, page, scopedLatch);
+        return;
+    }
+    alignas(8) char scratch[ORV_PAGE_SIZE];
+    const OrvErrorCode rc = fileMgr->read(segment, pageId, scratch);
+    if (rc == ORV_SUCCESS && !allZero(scratch)) {
+        fixPage(segment, pageId, type, page, scopedLatch);
+        return;
+    }
+    if (rc != ORV_SUCCESS && rc != ORV_FM_PAGE_NOT_EXISTS) {
+        ORV_RAISE_AS(rc, "fileMgr->read(segment, pageId, buffer)");
+    }
+    clearExpectedError();
+    fixNewPage(segment, pageId, type, OrvLsn::dummyLSN(), page, scopedLatch);
+    made = true;
+}
+
 void OrvBufferManager::flushAll() {
     ORV_TRACE(BufferManager);
     OrvScopedExclusiveLatch scopedLatch(*latch);

@@ -258,6 +258,17 @@ public:
     // files this manager opened. Goes on after a failure and throws the first.
     // Pending drops are left for commit.
     void flushAll();
+    // Forgets the pending drops of the transaction, so that its segments can
+    // be fixed again (a rollback puts their records back before the buffer
+    // manager's rollback). The new segments stay for rollback.
+    void takeBackPendingDrops();
+    // For recovery, which must put logged changes onto pages that never
+    // reached their file: fixes the page as getPage does; a page that is
+    // not in the file, or whose image there is all zero bytes (a later page
+    // reached the file, this one did not), is made new in its place with
+    // LSN (0,0), and `made` says so. Codes as getPage.
+    void getPageForRedo(SegmentId segment, PageId pageId, OrvPage::PageType type, OrvPage*& page,
+                        bool& made);
 
     // (logical - physical) / logical reads of this process / of all
     // processes; 0 before the first read.

@@ -176,6 +176,10 @@ public:
     // The LSN of the last entry this process wrote, if it was of this
     // transaction; else 0,0 (also when this process wrote nothing for it).
     OrvLsn getLastLsn(const OrvTransactionId& transactionId) const;
+    // Makes `lastLsn` the previous LSN of the next entry this process writes
+    // for `transactionId`: recovery ends the work of a transaction whose
+    // process died, and its entries must join that transaction's chain.
+    void continueChain(const OrvTransactionId& transactionId, const OrvLsn& lastLsn);
 
     // The absolute directory that holds the log files.
     const std::string& getLogDirectory() const;

@@ -8,9 +8,9 @@
 // the order of locks, fixes and log entries every change follows.
 //
 // Built: creating and dropping tables, the record operations (insert, get,
-// replace, remove, the scan steps, commit), the page-local operations that
-// place, find, read and compact records inside one fixed page, and the free
-// space inventory. Rollback and recovery of records come later.
+// replace, remove, the scan steps, commit), rollback and recovery, the
+// page-local operations that place, find, read and compact records inside
+// one fixed page, and the free space inventory.
 //
 // Process safety. Pages are shared through the buffer pool, but their
 // contents are protected by locks, not latches: every page-local operation
@@ -32,12 +32,17 @@
 #include "OrvConfig.h"
 #include "OrvLsn.h"
 #include "OrvRecord.h"
+#include "OrvTransaction.h"
 #include "OrvTypes.h"
 
 #include <map>
 #include <set>
 
 class OrvLockManager;
+class OrvRecovery;
+class OrvRecordLogEntry;
+// One change being put back (record/OrvRecordManager_Undo.cpp).
+struct OrvRecordPutBack;
 // The page formats (record/OrvDataPage.h).
 struct Slot;
 struct SlotPageHeader;
@@ -154,6 +159,61 @@ public:
     // Writes the COMMIT log entry of the current transaction; releases
     // nothing.
     void commit();
+
+    // ---- rollback and recovery (OrvRecordManager_Undo.cpp) ---------------------
+    // A logged change is put back by the state it leaves or found: every
+    // slot it touched is set to what it held before (undo) or after (redo)
+    // the change, whatever it holds now, so putting back twice changes
+    // nothing more. Every page that receives bytes is locked exclusively
+    // (it may be compacted), and every slot touched, before anything is
+    // logged; the new page images are built and checked aside, so a
+    // failure before the log entry leaves every page as it was. Entries of
+    // a table whose file no longer exists are passed over.
+
+    // Undoes the current transaction's record changes, newest first, each
+    // with a compensation entry chained to the transaction's entries, then
+    // writes its ROLLBACK entry. The transaction's pending table drops are
+    // taken back first (its tables must be fixed again); its new tables
+    // are left to the buffer manager's rollback. Releases nothing.
+    // ORV_INTERNAL_FAIL when the log cannot be read into a rollback list;
+    // lock errors pass on (a rollback that failed may be run again).
+    void rollback();
+    void rollback(OrvRecovery& recovery);
+
+    // Recovery after a failure, with no other engine process running: takes
+    // the database lock exclusively; redoes every record entry of the log on
+    // each page it changed whose LSN is older than the entry (a missing or
+    // all-zero page counts as (0,0) and is made, with its inventory entry),
+    // stamping the page with that entry's LSN and logging nothing; then
+    // undoes the open work of every transaction that never ended, newest
+    // first, with compensation entries written under that transaction's id
+    // and chained to its entries, and writes a ROLLBACK entry for each, so
+    // that the next recovery finds them ended. Finally the inventory
+    // entries of every page the log names are brought in line with the
+    // pages. Releases nothing. Every transaction in the log without an end
+    // is undone, the caller's own included: recover before any work.
+    void recover();
+    void recover(OrvRecovery& recovery);
+
+    // The three primitives, for the current transaction (locks kept until
+    // it ends). ORV_PARAMETER_FAIL without a primary tuple id;
+    // ORV_RM_INSERT_RECORD_TOO_LONG, ORV_RM_NULL_LEN_REC for the record
+    // stored; ORV_INTERNAL_FAIL when the page has no room for it even
+    // compacted.
+    // The record under primaryTid: in its primary slot, or with secTid as a
+    // secondary record in slot secTid and a placeholder in the primary slot.
+    // Logs COMPENSATE_INSERT.
+    void redoInsert(const SegmentId& segId, const TupleId* primaryTid, const TupleId* secTid,
+                    const OrvRecord& record);
+    // remove(segId, tid, true): logs COMPENSATE_DELETE.
+    void redoRemove(const SegmentId& segId, const TupleId& tid);
+    // The tuple at primaryTid, now newRecord (at newSecTid when given), holds
+    // oldRecord afterwards (at oldSecTid when given, else in its primary
+    // slot); a secondary slot newSecTid that is not oldSecTid is emptied.
+    // Logs COMPENSATE_UPDATE.
+    void redoReplace(const SegmentId& segId, const TupleId* primaryTid, const TupleId* oldSecTid,
+                     const TupleId* newSecTid, const OrvRecord& oldRecord,
+                     const OrvRecord& newRecord);
 
     // The longest record: an empty page's room less one slot.
     static constexpr Uint16 MAX_RECORD_LENGTH = 4055;
@@ -356,6 +416,22 @@ private:
     OrvLsn logRecord(SegmentId segmentId, int type, const OrvRecord* before, const OrvRecord* after,
                      const TupleId* primary, const TupleId* oldSecondary,
                      const TupleId* newSecondary);
+
+    // ---- putting changes back (OrvRecordManager_Undo.cpp) ------------------------
+    // Locks, fixes, builds the new images aside and checks them, logs (or
+    // not), copies them in and marks the pages. True when a page changed.
+    bool putBack(const OrvRecordPutBack& change);
+    // Whether the segment's file exists (and then it is open); `known`
+    // remembers the answers of one rollback or recovery.
+    bool segmentExists(SegmentId segmentId, std::map<SegmentId, bool>& known);
+    // Undo of one log entry, compensation written under `transaction`.
+    void undoEntry(const OrvRecordLogEntry& entry, const OrvTransactionId& transaction,
+                   bool recovery);
+    // Recovery's last step: inventory entries in line with the pages.
+    void refreshInventory(SegmentId segmentId, PageId pageId);
+    // The inventory page of a data page, made (empty) when it is missing or
+    // all zero bytes (it never reached its file; a later page did).
+    void prepareInventoryPage(SegmentId segmentId, PageId dataPageId);
 
     OrvLockManager* lockMgr;
     // Segments this process has opened.

@@ -104,11 +104,16 @@ private:
 // keeps every lock it took until it exits.
 //
 //   OrvClientTransaction::begin();
-//   ... record operations ...
-//   OrvClientTransaction::commit();
+//   {
+//       OrvTransactionGuard guard;   // rolls back unless committed
+//       ... record operations ...
+//       guard.commit();
+//   }
 //
-// Both act on this process's managers only (single-threaded, as every engine
-// process); they need the lock list and buffer pool, commit also the log.
+// All act on this process's managers only (single-threaded, as every engine
+// process); they need the lock list and buffer pool, commit and rollback
+// also the log. When the index manager joins, it takes its turn after the
+// record manager in commit and rollback alike.
 class OrvClientTransaction {
 public:
     // Starts a new transaction: a new transaction id for this process.
@@ -120,6 +125,38 @@ public:
     // transaction released, then a new transaction id. A failure of one
     // step is raised, and the steps behind it are not taken.
     static void commit();
+    // Rolls the current transaction back, in the same order: no fix left
+    // (ORV_BM_FIXES_LEFT, nothing is undone), the record manager's rollback
+    // (its changes undone, its ROLLBACK log entry), the buffer manager's
+    // rollback (tables it made are deleted, its drops forgotten), every lock
+    // released, a new transaction id. A failure of one step is raised, and
+    // the steps behind it are not taken: the locks stay, so nobody sees the
+    // changes, and the rollback may be tried again.
+    static void rollback();
+};
+
+// Rolls the current transaction back when it goes out of scope without
+// commit(): an operation that throws leaves no half-done transaction behind.
+// The destructor never throws; a failed rollback is recorded in the error
+// object and traced (the transaction's locks then stay held). Move-only.
+class OrvTransactionGuard {
+public:
+    OrvTransactionGuard() = default;
+    ~OrvTransactionGuard();
+    OrvTransactionGuard(OrvTransactionGuard&& other) noexcept;
+    OrvTransactionGuard& operator=(OrvTransactionGuard&& other) = delete;
+    OrvTransactionGuard(const OrvTransactionGuard&) = delete;
+    OrvTransactionGuard& operator=(const OrvTransactionGuard&) = delete;
+
+    // OrvClientTransaction::commit(); the guard is done once it succeeded
+    // (a failed commit is rolled back by the destructor).
+    void commit();
+    // OrvClientTransaction::rollback() now; errors are raised. The guard is
+    // done afterwards, whether the rollback succeeded or not.
+    void rollback();
+
+private:
+    bool done = false;
 };
 
 #endif

@@ -529,6 +529,12 @@ OrvLsn OrvLogManager::getLastLsn(const OrvTransactionId& transactionId) const {
     return transactionId == prevTransactionId ? prevLsn : OrvLsn();
 }
 
+void OrvLogManager::continueChain(const OrvTransactionId& transactionId, const OrvLsn& lastLsn) {
+    ORV_TRACE(LogManager);
+    prevTransactionId = transactionId;
+    prevLsn = lastLsn;
+}
+
 bool OrvLogManager::openLogFile(Uint16 logFileNumber) {
     ORV_TRACE(LogManager);
     int fd =

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <new>
 #include <unordered_map>
 
@@ -49,6 +51,7 @@ OrvRecovery::~OrvRecovery() = default;
 void OrvRecovery::reset() {
     ORV_TRACE(LogManager);
     oRecordUndo.clear();
+    recordUndoRunEnds.clear();
     oIndexUndo.clear();
     oRecordRollback.clear();
     oIndexRollback.clear();
@@ -251,8 +254,20 @@ bool OrvRecovery::makeUndoLists(rollbackComponent component) {
     }
     if (component == RECORD || component == ALL) {
         oRecordUndo.clear();
+        recordUndoRunEnds.clear();
         std::cout << std::endl;
-        pointInto(oRecordRedo, chainEntries, openWork('R', nullptr, 0), oRecordUndo);
+        const std::vector<size_t> open = openWork('R', nullptr, 0);
+        std::unordered_map<size_t, size_t> lastOfRun;
+        for (size_t i = 0; i < chainEntries.size(); ++i) {
+            lastOfRun[chainEntries[i].run] = i;
+        }
+        std::vector<OrvLsn> ends;
+        ends.reserve(open.size());
+        for (size_t i : open) {
+            ends.push_back(chainEntries[lastOfRun[chainEntries[i].run]].lsn);
+        }
+        pointInto(oRecordRedo, chainEntries, open, oRecordUndo);
+        recordUndoRunEnds.swap(ends);
     }
     if (component == INDEX || component == ALL) {
         oIndexUndo.clear();
@@ -313,6 +328,157 @@ bool OrvRecovery::makeRollbackLists(rollbackComponent component,
     return true;
 }
 
+namespace {
+
+// The log files a chain walk reads, opened once each.
+class ChainFiles {
+public:
+    explicit ChainFiles(const std::string& directory) : dir(directory) {}
+    ~ChainFiles() {
+        for (const auto& [number, fd] : files) {
+            (void)OrvIo::close(fd);
+        }
+    }
+    ChainFiles(const ChainFiles&) = delete;
+    ChainFiles& operator=(const ChainFiles&) = delete;
+
+    // The entry at `lsn` into `handle`; false when it cannot be read there.
+    bool read(const OrvLsn& lsn, const std::function<void(const OrvLogReader::EntryView&)>& handle,
+              std::string& problem) {
+        const int fd = open(lsn.getFilenumber());
+        if (fd < 0) {
+            problem = "its log file does not open";
+            return false;
+        }
+        // Small first (the parse reads every entry the bytes hold); an entry
+        // that does not fit is read again with twice the room.
+        for (std::size_t length = 512;; length *= 2) {
+            buffer.resize(length);
+            const ssize_t got = OrvIo::pread(fd, buffer.data(), length, lsn.getOffset());
+            if (got <= 0) {
+                problem = "nothing can be read there";
+                return false;
+            }
+            bool found = false;
+            const OrvLogReader::FileResult result = OrvLogReader::parseFileFrom(
+                buffer.data(), static_cast<std::size_t>(got), lsn.getOffset(), lsn.getFilenumber(),
+                [&](const OrvLogReader::EntryView& view) {
+                    if (!found) {
+                        found = true;
+                        handle(view);
+                    }
+                });
+            if (found) {
+                return true;
+            }
+            if (result.complete || !result.truncated || static_cast<std::size_t>(got) < length ||
+                length >= OrvLogReader::MAX_ENTRY_SIZE) {
+                problem = result.problem.empty() ? "no entry there" : result.problem;
+                return false;
+            }
+        }
+    }
+
+private:
+    int open(Uint16 number) {
+        const auto found = files.find(number);
+        if (found != files.end()) {
+            return found->second;
+        }
+        const std::string path = dir + "/" + std::to_string(number) + ".log";
+        const int fd = OrvIo::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd == -ELOOP) {
+            ORV_THROW(ORV_LOGM_FILE_IS_LINK, path);
+        }
+        if (fd >= 0) {
+            files[number] = fd;
+        }
+        return fd;
+    }
+
+    std::string dir;
+    std::map<Uint16, int> files;
+    std::vector<char> buffer;
+};
+
+} // namespace
+
+bool OrvRecovery::rollbackRunByChain(rollbackComponent component,
+                                     const OrvTransactionId& transactionId) {
+    ORV_TRACE(LogManager);
+    return rollbackRunByChain(component, transactionId,
+                              OrvLogManager::getInstance()->getLastLsn(transactionId));
+}
+
+bool OrvRecovery::rollbackRunByChain(rollbackComponent component,
+                                     const OrvTransactionId& transactionId,
+                                     const OrvLsn& lastEntry) {
+    ORV_TRACE(LogManager);
+    reset();
+    if (component == ALL) {
+        return true;
+    }
+    const char kind = component == RECORD ? 'R' : 'I';
+    OrvLsn at = lastEntry;
+    ChainFiles files(directory());
+    try {
+        while (!(at == OrvLsn())) {
+            bool ends = false;
+            bool ours = true;
+            OrvLsn previous;
+            std::string problem;
+            const bool read = files.read(
+                at,
+                [&](const OrvLogReader::EntryView& view) {
+                    if (!(view.lsn == at) || view.transactionId != transactionId) {
+                        ours = false;
+                        return;
+                    }
+                    previous = view.prevLsn;
+                    ends = view.type == COMMIT || (view.type == ROLLBACK && view.kind == kind);
+                    if (ends || view.kind != kind) {
+                        return;
+                    }
+                    if (kind == 'R') {
+                        oRecordRedo.emplace_back();
+                        OrvLogReader::fillEntry(view, oRecordRedo.back());
+                    } else {
+                        oIndexRedo.emplace_back();
+                        OrvLogReader::fillEntry(view, oIndexRedo.back());
+                    }
+                },
+                problem);
+            if (!read || !ours) {
+                const std::string text = "the chain of transaction " + transactionId.dump() +
+                                         " ends at " + at.dump() + ": " +
+                                         (read ? "another entry lies there" : problem);
+                orvTrace.traceString(1, text.c_str());
+                break;
+            }
+            if (ends || !(previous < at)) {
+                break;
+            }
+            at = previous;
+        }
+    } catch (...) {
+        reset();
+        throw;
+    }
+    // Pointers are taken once the array has stopped growing.
+    if (kind == 'R') {
+        for (OrvRecordLogEntry& entry : oRecordRedo) {
+            oRecordRollback.push_back(&entry);
+        }
+        analysedRecords = true;
+    } else {
+        for (OrvIndexLogEntry& entry : oIndexRedo) {
+            oIndexRollback.push_back(&entry);
+        }
+        analysedIndexEntries = true;
+    }
+    return true;
+}
+
 bool OrvRecovery::recoverDb(rollbackComponent component) {
     ORV_TRACE(LogManager);
     return AnalyseLog(component) && makeUndoLists(component);
@@ -362,6 +528,14 @@ int OrvRecovery::getRecordUndoListLength() const {
 int OrvRecovery::getIndexUndoListLength() const {
     ORV_TRACE(LogManager);
     return static_cast<int>(oIndexUndo.size());
+}
+
+OrvLsn OrvRecovery::getRecordUndoRunEnd(int i) const {
+    ORV_TRACE(LogManager);
+    if (i < 0 || static_cast<size_t>(i) >= recordUndoRunEnds.size()) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    return recordUndoRunEnds[static_cast<size_t>(i)];
 }
 
 OrvRecordLogEntry** OrvRecovery::getRecordRollbackList() {

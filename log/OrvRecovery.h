@@ -87,6 +87,22 @@ public:
     bool makeRollbackLists(rollbackComponent component, const OrvTransactionId& transactionId,
                            const OrvLsn& lastEntry);
 
+    // The rollback list of the component for the current run of the
+    // transaction in this process, as makeRollbackLists builds it, but read
+    // by following the run's previous LSNs back from the last entry the
+    // process's log manager wrote for it, to the run's first entry or its
+    // last end (a COMMIT, or a ROLLBACK of the component's kind): the cost
+    // grows with the run's own entries, not with the log. The redo array of
+    // the component then holds the run's open entries only, newest first
+    // (the other array is empty). An entry of the chain that cannot be read
+    // (a damaged log) ends it, with a trace record. RECORD or INDEX; ALL
+    // builds nothing. Throws ORV_LOGM_FILE_IS_LINK for a log file that is a
+    // symbolic link, and the entries' errors.
+    bool rollbackRunByChain(rollbackComponent component, const OrvTransactionId& transactionId);
+    // The same from the run's entry at lastEntry (no log manager needed).
+    bool rollbackRunByChain(rollbackComponent component, const OrvTransactionId& transactionId,
+                            const OrvLsn& lastEntry);
+
     // AnalyseLog, then makeUndoLists.
     bool recoverDb(rollbackComponent component);
     // AnalyseLog, then makeRollbackLists.
@@ -103,6 +119,10 @@ public:
     OrvIndexLogEntry** getIndexUndoList();
     int getRecordUndoListLength() const;
     int getIndexUndoListLength() const;
+    // For entry i of the record undo list: the LSN of the last entry (of
+    // either kind) of its run, where the work that ends the run continues
+    // its chain. Requires i below getRecordUndoListLength().
+    OrvLsn getRecordUndoRunEnd(int i) const;
     OrvRecordLogEntry** getRecordRollbackList();
     OrvIndexLogEntry** getIndexRollbackList();
     int getRecordRollbackListLength() const;
@@ -139,6 +159,7 @@ private:
     std::vector<OrvIndexLogEntry*> oIndexRollback;
     std::vector<OrvRecordLogEntry*> oRecordUndo;
     std::vector<OrvIndexLogEntry*> oIndexUndo;
+    std::vector<OrvLsn> recordUndoRunEnds;
 
     std::string logDirectory;
     std::vector<ChainEntry> chainEntries;

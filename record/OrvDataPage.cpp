@@ -162,7 +162,7 @@ Uint16 OrvDataPageView::freeSpace() const {
         return 0;
     }
     // Records that do not overlap cannot take more than the page holds.
-    if (used > PAGE_END - 1) {
+    if (used > PAGE_END) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     return static_cast<Uint16>(PAGE_END - used);

@@ -1,10 +1,12 @@
-// Beginning and committing the transactions of a client process.
+// Beginning, committing and rolling back the transactions of a client
+// process.
 #include "OrvTransaction.h"
 
 #include "OrvBuffer.h"
 #include "OrvException.h"
 #include "OrvLock.h"
 #include "OrvRecordManager.h"
+#include "support/OrvErrorBoundary.h"
 #include "support/OrvTrace.h"
 
 void OrvClientTransaction::begin() {
@@ -17,7 +19,44 @@ void OrvClientTransaction::commit() {
     // A fix left over means an operation did not finish: commit nothing.
     OrvBufferManager::checkNoFixesOfThisProcess();
     OrvRecordManager::getInstance()->commit();
+    // (The index manager's commit comes here.)
     OrvBufferManager::getInstance()->commit();
     OrvLockManager::getInstance()->releaseAll();
     ORV_RAISE(OrvTransactionManager::getInstance()->startNewTransaction());
+}
+
+void OrvClientTransaction::rollback() {
+    ORV_TRACE(Support);
+    // A fix left over would be held across the undo, which fixes pages of
+    // its own: give it back first.
+    OrvBufferManager::checkNoFixesOfThisProcess();
+    OrvRecordManager::getInstance()->rollback();
+    // (The index manager's rollback comes here.)
+    OrvBufferManager::getInstance()->rollback();
+    OrvLockManager::getInstance()->releaseAll();
+    ORV_RAISE(OrvTransactionManager::getInstance()->startNewTransaction());
+}
+
+OrvTransactionGuard::OrvTransactionGuard(OrvTransactionGuard&& other) noexcept : done(other.done) {
+    other.done = true;
+}
+
+OrvTransactionGuard::~OrvTransactionGuard() {
+    if (done) {
+        return;
+    }
+    OrvErrorBoundary::noThrow(Support, "rolling back an unfinished transaction",
+                              [] { OrvClientTransaction::rollback(); });
+}
+
+void OrvTransactionGuard::commit() {
+    ORV_TRACE(Support);
+    OrvClientTransaction::commit();
+    done = true;
+}
+
+void OrvTransactionGuard::rollback() {
+    ORV_TRACE(Support);
+    done = true;
+    OrvClientTransaction::rollback();
 }

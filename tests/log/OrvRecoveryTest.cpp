@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -307,6 +308,54 @@ TEST_F(OrvRecoveryTest, AnEntryWhosePredecessorIsLostBeginsARunOfItsOwn) {
     EXPECT_EQ((std::vector<OrvLsn>{crossedEntry, orphan}), recordUndo(recovery));
     ASSERT_TRUE(recovery.makeRollbackLists(RECORD, w.id, crossedEntry));
     EXPECT_EQ((std::vector<OrvLsn>{crossedEntry}), recordRollback(recovery));
+}
+
+// The rollback list read back along the chain of previous LSNs is the one
+// the whole log gives, for every writer and both kinds: random entries of
+// three processes (one of them a later process with a reused id), commits,
+// rollbacks of one kind, and new log files between them.
+TEST_F(OrvRecoveryTest, TheChainWalkFindsTheRollbackListOfTheWholeLog) {
+    std::mt19937 random(77);
+    std::vector<LogWriter::Writer> writers = {{OrvTransactionId(10, 0), OrvLsn()},
+                                              {OrvTransactionId(11, 3), OrvLsn()},
+                                              {OrvTransactionId(10, 0), OrvLsn()}};
+    Uint16 file = 1;
+    const int types[] = {INSERT, UPDATE, DELETE, COMPENSATE_UPDATE, COMMIT, ROLLBACK};
+    for (int n = 0; n < 600; ++n) {
+        // The reused id begins once the first process is done.
+        LogWriter::Writer& w = writers[n < 300 ? random() % 2 : 1 + random() % 2];
+        const int type = types[random() % 6];
+        if (random() % 2 == 0) {
+            log.record(w, type, static_cast<PageId>(1 + random() % 9),
+                       std::string(1 + random() % 700, 'x'));
+        } else {
+            log.index(w, type == UPDATE ? INTEGER_OPERATION : type);
+        }
+        if (random() % 97 == 0) {
+            log.startFile(++file);
+        }
+    }
+    OrvRecovery whole(dir.path());
+    ASSERT_TRUE(whole.AnalyseLog(ALL));
+    std::size_t open = 0;
+    for (const LogWriter::Writer& w : writers) {
+        ASSERT_TRUE(whole.makeRollbackLists(RECORD, w.id, w.last));
+        ASSERT_TRUE(whole.makeRollbackLists(INDEX, w.id, w.last));
+        OrvRecovery records(dir.path());
+        ASSERT_TRUE(records.rollbackRunByChain(RECORD, w.id, w.last));
+        EXPECT_EQ(recordRollback(whole), recordRollback(records));
+        OrvRecovery indexes(dir.path());
+        ASSERT_TRUE(indexes.rollbackRunByChain(INDEX, w.id, w.last));
+        EXPECT_EQ(indexRollback(whole), indexRollback(indexes));
+        EXPECT_EQ(0, indexes.getRecordRollbackListLength());
+        open += recordRollback(records).size() + indexRollback(indexes).size();
+    }
+    EXPECT_LT(0u, open) << "no writer had open work to compare";
+    // A chain that leads into a damaged place ends there, as the whole log
+    // ends there.
+    OrvRecovery none(dir.path());
+    ASSERT_TRUE(none.rollbackRunByChain(RECORD, writers[1].id, OrvLsn(1, 3)));
+    EXPECT_EQ(0, none.getRecordRollbackListLength());
 }
 
 } // namespace
