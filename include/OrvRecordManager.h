@@ -38,6 +38,7 @@
 #include <set>
 
 class OrvLockManager;
+class OrvRecordIterator;
 // The page formats (record/OrvDataPage.h).
 struct Slot;
 struct SlotPageHeader;
@@ -151,6 +152,11 @@ public:
     // Locks each page it reads shared. Ends as findNextPage.
     void findNextRecord(TableId tableId, TupleId& tupleId);
 
+    // A new scan of the table (include/OrvRecordIterator.h), owned by the
+    // caller; `iter` is overwritten. A failure of the first step is handed
+    // out by the iterator's first getNext.
+    void getRecordIterator(TableId tableId, OrvRecordIterator*& iter);
+
     // Writes the COMMIT log entry of the current transaction; releases
     // nothing.
     void commit();
@@ -166,6 +172,8 @@ private:
     // (tests/record/RecordTestSupport.h); nothing else outside the record
     // manager may.
     friend class OrvRecordManagerTestAccess;
+    // The scan steps through pages with findNextPage and openTable.
+    friend class OrvRecordIterator;
 
     OrvRecordManager();
     ~OrvRecordManager();
