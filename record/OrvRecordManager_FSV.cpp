@@ -9,6 +9,7 @@
 #include "record/OrvFsiPage.h"
 #include "support/OrvTrace.h"
 
+#include <map>
 #include <memory>
 
 namespace {
@@ -29,6 +30,29 @@ void markInventoryModified(OrvPage& page) {
     OrvException::raise(page.markAsModified(OrvLsn::dummyLSN()),
                         "page.getPage()->markAsModified(dummyLSN)", __FILE__, __LINE__,
                         __PRETTY_FUNCTION__);
+}
+
+// Inventory pages that getNewPageId found full, per segment, for the
+// transaction that found them: the first inventory page that may still have
+// an entry free. A full inventory page stays full (entries are never taken
+// back) as long as its table lives, and its table cannot be dropped by
+// another transaction while this one holds the entry lock of the page it was
+// handed (the hint is noted only then). Without this, each new page of a large table would lock and
+// fix every full inventory page before it.
+struct FullInventoryPages {
+    OrvTransactionId transaction;
+    std::map<SegmentId, Uint32> firstNotFull;
+};
+
+FullInventoryPages& fullInventoryPages() {
+    static FullInventoryPages pages;
+    const OrvTransactionId current =
+        OrvTransactionManager::getInstance()->getCurrentTransactionID();
+    if (!(pages.transaction == current)) {
+        pages.transaction = current;
+        pages.firstNotFull.clear();
+    }
+    return pages;
 }
 
 } // namespace
@@ -92,6 +116,7 @@ void OrvRecordManager::dropTable(TableId tableId) {
     OrvBufferManager::getInstance()->dropSegment(segment);
     openedSegments.erase(segment);
     searchStart.erase(segment);
+    fullInventoryPages().firstNotFull.erase(segment);
 }
 
 void OrvRecordManager::createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvScopedPage& page) {
@@ -153,7 +178,8 @@ bool OrvRecordManager::probeExistingPage(SegmentId segmentId, PageId pageId, Fsi
 void OrvRecordManager::getNewPageId(TableId tableId, PageId& pageId) {
     ORV_TRACE(RecordManager);
     const SegmentId segment = segmentOf(tableId);
-    for (Uint32 fsi = 0;; fsi += FSI_PAGE_DISTANCE) {
+    std::map<SegmentId, Uint32>& firstNotFull = fullInventoryPages().firstNotFull;
+    for (Uint32 fsi = firstNotFull[segment];; fsi += FSI_PAGE_DISTANCE) {
         const PageId fsiPage = static_cast<PageId>(fsi);
         OrvScopedLock countLock(segment, fsiPage, ORV_SLOT_METADATA, LM::ExclusiveLock, true,
                                 false);
@@ -176,6 +202,7 @@ void OrvRecordManager::getNewPageId(TableId tableId, PageId& pageId) {
             if (!adopted && lockMgr->tryRequestSlot(segment, fsiPage, static_cast<SlotId>(count),
                                                     LM::ExclusiveLock, false)) {
                 pageId = candidate;
+                firstNotFull[segment] = fsi;
                 return;
             }
         }
@@ -276,11 +303,13 @@ void OrvRecordManager::updateFreeSpace(OrvPage* page, bool holdLock) {
         entryLock =
             std::make_unique<OrvScopedLock>(segment, fsiPage, slot, LM::ExclusiveLock, true, false);
     }
+    // The entry is locked exclusively by now, so the page is read through
+    // its view directly: the page-local scans would each lock the entry
+    // shared once more, for nothing.
     Uint16 blockOffset = 0;
     Uint16 blockSize = 0;
-    Uint16 total = 0;
-    findLargestFreeSpaceInPage(page, blockOffset, blockSize);
-    findFreeSpaceInPage(page, total);
+    writer.largestBlock(blockOffset, blockSize);
+    const Uint16 total = writer.freeSpace();
     if (total < blockSize) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
