@@ -413,10 +413,13 @@ void OrvRecordManager::replace(TableId tableId, const TupleId& tupleId, const Or
             offset = slot.offset;
         } else {
             // Growing: the whole page is locked, as the record may move on it
-            // or its page be compacted.
-            primaryPage.reset();
-            lockMgr->requestPage(segment, tupleId.page, LM::ExclusiveLock);
-            primaryPage = fixData(segment, tupleId.page);
+            // or its page be compacted. A lock granted at once needs no
+            // second fix; one that may wait is waited for with no fix held.
+            if (!lockMgr->tryRequestPage(segment, tupleId.page, LM::ExclusiveLock)) {
+                primaryPage.reset();
+                lockMgr->requestPage(segment, tupleId.page, LM::ExclusiveLock);
+                primaryPage = fixData(segment, tupleId.page);
+            }
             const View view(*primaryPage.getPage());
             slot = primarySlot(view, tupleId.slot);
             if (slot.recordType != PrimaryRecord || slot.recordLength != oldLength) {
