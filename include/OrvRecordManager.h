@@ -314,6 +314,10 @@ private:
     // transaction ends. ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN when no page
     // qualifies; ORV_BM_PAGE_NOT_FOUND when an inventory page is missing.
     PageId findFreeMemoryBlock(TableId tableId, Uint16 numBytes, PageId firstSearchPageId);
+    // The same search for callers that expect to find nothing: 0, with the
+    // code findFreeMemoryBlock would raise in `none`, instead of an exception.
+    PageId searchFreeMemoryBlock(TableId tableId, Uint16 numBytes, PageId firstSearchPageId,
+                                 OrvErrorCode& none);
 
     // Hands out and reserves the id of the next data page: under the
     // exclusive lock on the count of the first inventory page that has room,

@@ -73,13 +73,11 @@ bool OrvRecordIterator::enterPage(PageId pageId) {
         page.reset();
         lockMgr->requestPage(segment, pageId, OrvLockManager::SharedLock);
     }
+    if (page.getPage() == nullptr) {
+        return page.fixIfExists(segment, pageId, OrvPage::DataPage);
+    }
     try {
-        if (page.getPage() != nullptr) {
-            page.exchange(segment, pageId, OrvPage::DataPage);
-        } else {
-            page =
-                OrvScopedPage(segment, pageId, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
-        }
+        page.exchange(segment, pageId, OrvPage::DataPage);
     } catch (const OrvException& e) {
         if (e.getErrorCode() != ORV_BM_PAGE_NOT_FOUND) {
             throw;

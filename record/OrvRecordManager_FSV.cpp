@@ -153,12 +153,7 @@ void OrvRecordManager::createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvS
 bool OrvRecordManager::probeExistingPage(SegmentId segmentId, PageId pageId, FsiEntry& entry) {
     ORV_TRACE(RecordManager);
     OrvScopedPage probe;
-    try {
-        probe = OrvScopedPage(segmentId, pageId, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
-    } catch (const OrvException& e) {
-        if (e.getErrorCode() != ORV_BM_PAGE_NOT_FOUND) {
-            throw;
-        }
+    if (!probe.fixIfExists(segmentId, pageId, OrvPage::DataPage)) {
         return false;
     }
     // Nobody can reach a page without an entry: its directory is read
@@ -323,6 +318,22 @@ void OrvRecordManager::updateFreeSpace(OrvPage* page, bool holdLock) {
 PageId OrvRecordManager::findFreeMemoryBlock(TableId tableId, Uint16 numBytes,
                                              PageId firstSearchPageId) {
     ORV_TRACE(RecordManager);
+    OrvErrorCode none = ORV_SUCCESS;
+    const PageId found = searchFreeMemoryBlock(tableId, numBytes, firstSearchPageId, none);
+    if (found == 0) {
+        if (none == ORV_BM_PAGE_NOT_FOUND) {
+            ORV_THROW(ORV_BM_PAGE_NOT_FOUND,
+                      OrvException::to_string(getFsiPageId(firstSearchPageId)),
+                      OrvException::to_string(segmentOf(tableId)));
+        }
+        ORV_THROW(ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN);
+    }
+    return found;
+}
+
+PageId OrvRecordManager::searchFreeMemoryBlock(TableId tableId, Uint16 numBytes,
+                                               PageId firstSearchPageId, OrvErrorCode& none) {
+    ORV_TRACE(RecordManager);
     const SegmentId segment = segmentOf(tableId);
     if (firstSearchPageId > ORV_MAX_PAGE_ID) {
         ORV_THROW(ORV_PARAMETER_FAIL);
@@ -332,8 +343,11 @@ PageId OrvRecordManager::findFreeMemoryBlock(TableId tableId, Uint16 numBytes,
     Uint32 start = firstSearchPageId == fsi ? 0 : getFsiSlot(firstSearchPageId);
     for (;;) {
         const PageId fsiPage = static_cast<PageId>(fsi);
-        OrvScopedPage page(segment, fsiPage, OrvPage::FreeSpaceInventoryPage,
-                           OrvScopedPage::GetExistingPage);
+        OrvScopedPage page;
+        if (!page.fixIfExists(segment, fsiPage, OrvPage::FreeSpaceInventoryPage)) {
+            none = ORV_BM_PAGE_NOT_FOUND;
+            return 0;
+        }
         const OrvFsiPageView view(*page.getPage());
         const Uint32 count = view.usableCount();
         for (Uint32 k = start; k < count; ++k) {
@@ -363,5 +377,6 @@ PageId OrvRecordManager::findFreeMemoryBlock(TableId tableId, Uint16 numBytes,
         fsi += FSI_PAGE_DISTANCE;
         start = 0;
     }
-    ORV_THROW(ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN);
+    none = ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN;
+    return 0;
 }
