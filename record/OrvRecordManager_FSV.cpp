@@ -32,26 +32,15 @@ void markInventoryModified(OrvPage& page) {
                         __PRETTY_FUNCTION__);
 }
 
-// Inventory pages that getNewPageId found full, per segment, for the
-// transaction that found them: the first inventory page that may still have
-// an entry free. A full inventory page stays full (entries are never taken
-// back) as long as its table lives, and its table cannot be dropped by
-// another transaction while this one holds the entry lock of the page it was
-// handed (the hint is noted only then). Without this, each new page of a large table would lock and
-// fix every full inventory page before it.
-struct FullInventoryPages {
-    OrvTransactionId transaction;
-    std::map<SegmentId, Uint32> firstNotFull;
-};
-
-FullInventoryPages& fullInventoryPages() {
-    static FullInventoryPages pages;
-    const OrvTransactionId current =
-        OrvTransactionManager::getInstance()->getCurrentTransactionID();
-    if (!(pages.transaction == current)) {
-        pages.transaction = current;
-        pages.firstNotFull.clear();
-    }
+// Where getNewPageId last handed out an id, per segment: the inventory
+// pages before it were full then, and a full inventory page stays full
+// (entries are never taken back) as long as its table lives. Without this,
+// each new page of a large table would lock and fix every full inventory
+// page before it. The table may have been dropped and made again by another
+// process since, so the hint is trusted only while the inventory page just
+// before it is still full.
+std::map<SegmentId, Uint32>& firstNotFullInventoryPage() {
+    static std::map<SegmentId, Uint32> pages;
     return pages;
 }
 
@@ -116,7 +105,7 @@ void OrvRecordManager::dropTable(TableId tableId) {
     OrvBufferManager::getInstance()->dropSegment(segment);
     openedSegments.erase(segment);
     searchStart.erase(segment);
-    fullInventoryPages().firstNotFull.erase(segment);
+    firstNotFullInventoryPage().erase(segment);
 }
 
 void OrvRecordManager::createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvScopedPage& page) {
@@ -173,8 +162,19 @@ bool OrvRecordManager::probeExistingPage(SegmentId segmentId, PageId pageId, Fsi
 void OrvRecordManager::getNewPageId(TableId tableId, PageId& pageId) {
     ORV_TRACE(RecordManager);
     const SegmentId segment = segmentOf(tableId);
-    std::map<SegmentId, Uint32>& firstNotFull = fullInventoryPages().firstNotFull;
-    for (Uint32 fsi = firstNotFull[segment];; fsi += FSI_PAGE_DISTANCE) {
+    std::map<SegmentId, Uint32>& firstNotFull = firstNotFullInventoryPage();
+    Uint32 first = 0;
+    const auto hint = firstNotFull.find(segment);
+    if (hint != firstNotFull.end() && hint->second >= FSI_PAGE_DISTANCE) {
+        // Read without the count lock: a count seen full is full for good.
+        OrvScopedPage before;
+        if (before.fixIfExists(segment, static_cast<PageId>(hint->second - FSI_PAGE_DISTANCE),
+                               OrvPage::FreeSpaceInventoryPage) &&
+            OrvFsiPageView(*before.getPage()).countEntries() == OrvFsi::MAX_FSI_ENTRIES) {
+            first = hint->second;
+        }
+    }
+    for (Uint32 fsi = first;; fsi += FSI_PAGE_DISTANCE) {
         const PageId fsiPage = static_cast<PageId>(fsi);
         OrvScopedLock countLock(segment, fsiPage, ORV_SLOT_METADATA, LM::ExclusiveLock, true,
                                 false);

@@ -377,6 +377,41 @@ TEST_F(RecordScanTest, AScanBlockedByAnotherProcessReportsTheTimeOut) {
     endTransaction();
 }
 
+// A process remembers where it last handed out a page id, so that a large
+// table's new pages do not cost a walk over every full inventory page. When
+// another process drops the table and makes it again, the hint is stale:
+// the next new page is page 2 of the new table, not one past the old end.
+TEST_F(RecordScanTest, ANewPageIdAfterTheTableWasMadeAgainByAnotherProcess) {
+    makeTable();
+    for (int i = 0; i < 256; ++i) {
+        insertRecord(bytes(4055, i));
+    }
+    EXPECT_EQ(TupleId(258, 0), insertRecord(bytes(4055, 300)));
+    endTransaction();
+    dropManagers();
+    const int remake = orvtest::runInChild([]() {
+        OrvTransactionManager::resetForProcess();
+        try {
+            RM::getInstance()->dropTable(TABLE);
+            endTransaction();
+            RM::getInstance()->createTable(TABLE);
+            if (!(insertRecord(bytes(4055, 1)) == TupleId(1, 0))) {
+                return 2;
+            }
+            endTransaction();
+        } catch (const OrvException& e) {
+            std::fprintf(stderr, "child: %s\n", e.what());
+            return 3;
+        }
+        OrvSystem::stopAllManagers();
+        return 0;
+    });
+    ASSERT_EQ(0, remake);
+    EXPECT_EQ(TupleId(2, 0), insertRecord(bytes(4055, 2)));
+    EXPECT_EQ(TupleId(3, 0), insertRecord(bytes(4055, 3)));
+    endTransaction();
+}
+
 // Random inserts, replaces (growing past their page and shrinking) and
 // removes against a map; after each round a scan hands out exactly the
 // map's tuple ids, each once, with their bytes. Some rounds scan inside the
