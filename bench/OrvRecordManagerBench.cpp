@@ -8,6 +8,8 @@
 //   BM_GrowingReplace        10,000 replaces that grow records to 300 bytes
 //   BM_Remove                removes (half the table, at most 50,000)
 //   BM_OneRecordTransaction  1,000 transactions of one insert and a commit
+//   BM_Scan                  full scans of the table, each in a transaction
+//                            of its own ("semop/record", "records/s")
 //
 // "semop/op" counts the semop calls of the engine per operation; divided by
 // two it is the operation's cost in semop pairs.
@@ -16,6 +18,7 @@
 #include "OrvLock.h"
 #include "OrvLog.h"
 #include "OrvRecord.h"
+#include "OrvRecordIterator.h"
 #include "OrvRecordManager.h"
 #include "OrvSystem.h"
 #include "OrvTransaction.h"
@@ -177,6 +180,39 @@ void BM_OneRecordTransaction(benchmark::State& state) {
     report(state, before);
 }
 
+// A full scan per iteration, in a transaction of its own (the commit, which
+// gives back the page locks, is outside the figures). Every record is read.
+void BM_Scan(benchmark::State& state) {
+    const TableId table = freshTable();
+    fill(table, state.range(0), 100);
+    OrvRecordManager* rm = OrvRecordManager::getInstance();
+    OrvRecord record;
+    long scanned = 0;
+    long semops = 0;
+    for (auto _ : state) {
+        const long before = orvbench::semopCalls;
+        OrvRecordIterator* iterator = nullptr;
+        rm->getRecordIterator(table, iterator);
+        OrvRecord* target = &record;
+        while (iterator->hasNext()) {
+            if (iterator->getNext(target) != ORV_SUCCESS) {
+                state.SkipWithError("getNext failed");
+                break;
+            }
+            ++scanned;
+        }
+        delete iterator;
+        semops += orvbench::semopCalls - before;
+        state.PauseTiming();
+        OrvClientTransaction::commit();
+        state.ResumeTiming();
+    }
+    state.counters["semop/record"] =
+        benchmark::Counter(static_cast<double>(semops) / static_cast<double>(scanned));
+    state.counters["records/s"] =
+        benchmark::Counter(static_cast<double>(scanned), benchmark::Counter::kIsRate);
+}
+
 } // namespace
 
 BENCHMARK(BM_Insert)->Arg(10000)->Iterations(10000)->Unit(benchmark::kMicrosecond);
@@ -189,6 +225,8 @@ BENCHMARK(BM_Remove)->Arg(10000)->Iterations(5000)->Unit(benchmark::kMicrosecond
 BENCHMARK(BM_Remove)->Arg(100000)->Iterations(50000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OneRecordTransaction)->Arg(10000)->Iterations(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_OneRecordTransaction)->Arg(100000)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Scan)->Arg(10000)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Scan)->Arg(100000)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(orvbench::semopPair);
 
 // ---- rollback ----------------------------------------------------------------------

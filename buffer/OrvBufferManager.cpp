@@ -277,8 +277,26 @@ void OrvBufferManager::getPage(SegmentId segment, PageId pageId, OrvPage::PageTy
     fixPage(segment, pageId, type, page, scopedLatch);
 }
 
+bool OrvBufferManager::getPageIfExists(SegmentId segment, PageId pageId, OrvPage::PageType type,
+                                       OrvPage*& page) {
+    ORV_TRACE(BufferManager);
+    OrvBufferManagerProfiling::ScopedTimer timer(*profiler, OrvBufferManagerProfiling::GetPageTime);
+    if (segment == 0 || pageId == ORV_INVALID_PAGE_ID) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    bool missing = false;
+    OrvPage* fixed = nullptr;
+    {
+        OrvScopedExclusiveLatch scopedLatch(*latch);
+        fixPage(segment, pageId, type, fixed, scopedLatch, &missing);
+    }
+    page = fixed;
+    return !missing;
+}
+
 void OrvBufferManager::fixPage(SegmentId segment, PageId pageId, OrvPage::PageType type,
-                               OrvPage*& page, const OrvScopedExclusiveLatch& scopedLatch) {
+                               OrvPage*& page, const OrvScopedExclusiveLatch& scopedLatch,
+                               bool* missing) {
     ORV_TRACE(BufferManager);
     countLogicalRead();
     if (dropPending.count(segment) != 0) {
@@ -294,6 +312,10 @@ void OrvBufferManager::fixPage(SegmentId segment, PageId pageId, OrvPage::PageTy
         const OrvErrorCode rc = fileMgr->read(segment, pageId, fresh.data);
         if (rc == ORV_FM_PAGE_NOT_EXISTS) {
             clearExpectedError();
+            if (missing != nullptr) {
+                *missing = true;
+                return;
+            }
             ORV_THROW(ORV_BM_PAGE_NOT_FOUND, OrvException::to_string(pageId),
                       OrvException::to_string(segment));
         }

@@ -65,6 +65,14 @@ void OrvScopedPage::exchange(SegmentId segment, PageId pageId, OrvPage::PageType
     OrvBufferManager::getInstance()->exchangePage(page, segment, pageId, type);
 }
 
+bool OrvScopedPage::fixIfExists(SegmentId segment, PageId pageId, OrvPage::PageType type) {
+    ORV_TRACE(BufferManager);
+    if (page != nullptr) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    return OrvBufferManager::getInstance()->getPageIfExists(segment, pageId, type, page);
+}
+
 OrvPage* OrvScopedPage::getPage() const {
     ORV_TRACE(BufferManager);
     return page;

@@ -184,6 +184,11 @@ public:
     // page or type; the page then stays in the pool, unfixed),
     // ORV_BM_BUFFER_FULL (every frame fixed), and the file manager's codes.
     void getPage(SegmentId segment, PageId pageId, OrvPage::PageType type, OrvPage*& page);
+    // As getPage, but a page that is neither in the pool nor in the file is
+    // no error: false, `page` null. For callers that expect pages to be
+    // missing (a page id about to be made, the end of a scan), which would
+    // otherwise pay for an exception each time.
+    bool getPageIfExists(SegmentId segment, PageId pageId, OrvPage::PageType type, OrvPage*& page);
     // Fixes a new page: 4096 zero bytes but the header (page id, type, LSN
     // (0,0)), fix count 1, dirty. The page must be neither in the pool
     // (ORV_BM_PAGE_ALREADY_EXISTS_IN_BUFFER) nor in the file, which must be
@@ -338,7 +343,7 @@ private:
     // getPage's work under the latch: the lookup, the read on a miss, the
     // checks of the image and the new fix; `page` is set only on success.
     void fixPage(SegmentId segment, PageId pageId, OrvPage::PageType type, OrvPage*& page,
-                 const OrvScopedExclusiveLatch& scopedLatch);
+                 const OrvScopedExclusiveLatch& scopedLatch, bool* missing = nullptr);
     // releasePage's checks, made before the latch: the pointer names a frame
     // and its image keeps its type (a changed page id is only recorded).
     void checkReleasable(const OrvPage* page) const;
@@ -421,6 +426,11 @@ public:
     // (getPage() is null); when the failure comes before the release it keeps
     // its page. ORV_INTERNAL_FAIL in a guard that holds nothing.
     void exchange(SegmentId segment, PageId pageId, OrvPage::PageType type);
+
+    // Fixes the page into a guard that holds nothing (ORV_INTERNAL_FAIL
+    // otherwise) when it exists: OrvBufferManager::getPageIfExists. False,
+    // and the guard stays empty, when the page does not exist.
+    bool fixIfExists(SegmentId segment, PageId pageId, OrvPage::PageType type);
 
     // The fixed frame; null only in a moved-from guard (or after a failed
     // exchange).

@@ -41,6 +41,7 @@
 class OrvLockManager;
 class OrvRecovery;
 class OrvRecordLogEntry;
+class OrvRecordIterator;
 // One change being put back (record/OrvRecordManager_Undo.cpp).
 struct OrvRecordPutBack;
 // The page formats (record/OrvDataPage.h).
@@ -156,6 +157,11 @@ public:
     // Locks each page it reads shared. Ends as findNextPage.
     void findNextRecord(TableId tableId, TupleId& tupleId);
 
+    // A new scan of the table (include/OrvRecordIterator.h), owned by the
+    // caller; `iter` is overwritten. A failure of the first step is handed
+    // out by the iterator's first getNext.
+    void getRecordIterator(TableId tableId, OrvRecordIterator*& iter);
+
     // Writes the COMMIT log entry of the current transaction; releases
     // nothing.
     void commit();
@@ -226,6 +232,8 @@ private:
     // (tests/record/RecordTestSupport.h); nothing else outside the record
     // manager may.
     friend class OrvRecordManagerTestAccess;
+    // The scan steps through pages with findNextPage and openTable.
+    friend class OrvRecordIterator;
 
     OrvRecordManager();
     ~OrvRecordManager();
@@ -366,6 +374,10 @@ private:
     // transaction ends. ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN when no page
     // qualifies; ORV_BM_PAGE_NOT_FOUND when an inventory page is missing.
     PageId findFreeMemoryBlock(TableId tableId, Uint16 numBytes, PageId firstSearchPageId);
+    // The same search for callers that expect to find nothing: 0, with the
+    // code findFreeMemoryBlock would raise in `none`, instead of an exception.
+    PageId searchFreeMemoryBlock(TableId tableId, Uint16 numBytes, PageId firstSearchPageId,
+                                 OrvErrorCode& none);
 
     // Hands out and reserves the id of the next data page: under the
     // exclusive lock on the count of the first inventory page that has room,

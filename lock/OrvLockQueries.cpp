@@ -4,6 +4,7 @@
 
 #include "OrvException.h"
 #include "lock/OrvLockList.h"
+#include "lock/OrvOwnLocks.h"
 #include "support/OrvTrace.h"
 
 using OrvLockList::isKnownType;
@@ -85,6 +86,17 @@ bool OrvLockManager::existsLockType(Uint32& offset, SegmentId segmentId, PageId 
                                     const OrvTransactionId& transactionId) {
     ORV_TRACE(LockManager);
     checkQueryType(lockType);
+    // The process's record of its own entries is exact (only this process
+    // changes them): the current transaction's entries need no latch. This
+    // is the question every page-local record operation asks.
+    if (transactionId == getTransactionId()) {
+        const Uint32 index = own->findType(transactionId, segmentId, pageId, slotId, lockType);
+        if (index == OrvLockList::OwnLocks::NONE) {
+            return false;
+        }
+        offset = index;
+        return true;
+    }
     OrvScopedLatch latch(header->latch, OrvLatch::Shared);
     const Uint32 found =
         scanResource(segmentId, pageId, slotId, transactionId).mineOfType[lockType];

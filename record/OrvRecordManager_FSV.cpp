@@ -9,6 +9,7 @@
 #include "record/OrvFsiPage.h"
 #include "support/OrvTrace.h"
 
+#include <map>
 #include <memory>
 
 namespace {
@@ -29,6 +30,18 @@ void markInventoryModified(OrvPage& page) {
     OrvException::raise(page.markAsModified(OrvLsn::dummyLSN()),
                         "page.getPage()->markAsModified(dummyLSN)", __FILE__, __LINE__,
                         __PRETTY_FUNCTION__);
+}
+
+// Where getNewPageId last handed out an id, per segment: the inventory
+// pages before it were full then, and a full inventory page stays full
+// (entries are never taken back) as long as its table lives. Without this,
+// each new page of a large table would lock and fix every full inventory
+// page before it. The table may have been dropped and made again by another
+// process since, so the hint is trusted only while the inventory page just
+// before it is still full.
+std::map<SegmentId, Uint32>& firstNotFullInventoryPage() {
+    static std::map<SegmentId, Uint32> pages;
+    return pages;
 }
 
 } // namespace
@@ -92,6 +105,7 @@ void OrvRecordManager::dropTable(TableId tableId) {
     OrvBufferManager::getInstance()->dropSegment(segment);
     openedSegments.erase(segment);
     searchStart.erase(segment);
+    firstNotFullInventoryPage().erase(segment);
 }
 
 void OrvRecordManager::createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvScopedPage& page) {
@@ -128,12 +142,7 @@ void OrvRecordManager::createFsiPage(SegmentId segmentId, PageId fsiPageId, OrvS
 bool OrvRecordManager::probeExistingPage(SegmentId segmentId, PageId pageId, FsiEntry& entry) {
     ORV_TRACE(RecordManager);
     OrvScopedPage probe;
-    try {
-        probe = OrvScopedPage(segmentId, pageId, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
-    } catch (const OrvException& e) {
-        if (e.getErrorCode() != ORV_BM_PAGE_NOT_FOUND) {
-            throw;
-        }
+    if (!probe.fixIfExists(segmentId, pageId, OrvPage::DataPage)) {
         return false;
     }
     // Nobody can reach a page without an entry: its directory is read
@@ -153,7 +162,19 @@ bool OrvRecordManager::probeExistingPage(SegmentId segmentId, PageId pageId, Fsi
 void OrvRecordManager::getNewPageId(TableId tableId, PageId& pageId) {
     ORV_TRACE(RecordManager);
     const SegmentId segment = segmentOf(tableId);
-    for (Uint32 fsi = 0;; fsi += FSI_PAGE_DISTANCE) {
+    std::map<SegmentId, Uint32>& firstNotFull = firstNotFullInventoryPage();
+    Uint32 first = 0;
+    const auto hint = firstNotFull.find(segment);
+    if (hint != firstNotFull.end() && hint->second >= FSI_PAGE_DISTANCE) {
+        // Read without the count lock: a count seen full is full for good.
+        OrvScopedPage before;
+        if (before.fixIfExists(segment, static_cast<PageId>(hint->second - FSI_PAGE_DISTANCE),
+                               OrvPage::FreeSpaceInventoryPage) &&
+            OrvFsiPageView(*before.getPage()).countEntries() == OrvFsi::MAX_FSI_ENTRIES) {
+            first = hint->second;
+        }
+    }
+    for (Uint32 fsi = first;; fsi += FSI_PAGE_DISTANCE) {
         const PageId fsiPage = static_cast<PageId>(fsi);
         OrvScopedLock countLock(segment, fsiPage, ORV_SLOT_METADATA, LM::ExclusiveLock, true,
                                 false);
@@ -176,6 +197,7 @@ void OrvRecordManager::getNewPageId(TableId tableId, PageId& pageId) {
             if (!adopted && lockMgr->tryRequestSlot(segment, fsiPage, static_cast<SlotId>(count),
                                                     LM::ExclusiveLock, false)) {
                 pageId = candidate;
+                firstNotFull[segment] = fsi;
                 return;
             }
         }
@@ -276,11 +298,13 @@ void OrvRecordManager::updateFreeSpace(OrvPage* page, bool holdLock) {
         entryLock =
             std::make_unique<OrvScopedLock>(segment, fsiPage, slot, LM::ExclusiveLock, true, false);
     }
+    // The entry is locked exclusively by now, so the page is read through
+    // its view directly: the page-local scans would each lock the entry
+    // shared once more, for nothing.
     Uint16 blockOffset = 0;
     Uint16 blockSize = 0;
-    Uint16 total = 0;
-    findLargestFreeSpaceInPage(page, blockOffset, blockSize);
-    findFreeSpaceInPage(page, total);
+    writer.largestBlock(blockOffset, blockSize);
+    const Uint16 total = writer.freeSpace();
     if (total < blockSize) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
@@ -294,6 +318,22 @@ void OrvRecordManager::updateFreeSpace(OrvPage* page, bool holdLock) {
 PageId OrvRecordManager::findFreeMemoryBlock(TableId tableId, Uint16 numBytes,
                                              PageId firstSearchPageId) {
     ORV_TRACE(RecordManager);
+    OrvErrorCode none = ORV_SUCCESS;
+    const PageId found = searchFreeMemoryBlock(tableId, numBytes, firstSearchPageId, none);
+    if (found == 0) {
+        if (none == ORV_BM_PAGE_NOT_FOUND) {
+            ORV_THROW(ORV_BM_PAGE_NOT_FOUND,
+                      OrvException::to_string(getFsiPageId(firstSearchPageId)),
+                      OrvException::to_string(segmentOf(tableId)));
+        }
+        ORV_THROW(ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN);
+    }
+    return found;
+}
+
+PageId OrvRecordManager::searchFreeMemoryBlock(TableId tableId, Uint16 numBytes,
+                                               PageId firstSearchPageId, OrvErrorCode& none) {
+    ORV_TRACE(RecordManager);
     const SegmentId segment = segmentOf(tableId);
     if (firstSearchPageId > ORV_MAX_PAGE_ID) {
         ORV_THROW(ORV_PARAMETER_FAIL);
@@ -303,8 +343,11 @@ PageId OrvRecordManager::findFreeMemoryBlock(TableId tableId, Uint16 numBytes,
     Uint32 start = firstSearchPageId == fsi ? 0 : getFsiSlot(firstSearchPageId);
     for (;;) {
         const PageId fsiPage = static_cast<PageId>(fsi);
-        OrvScopedPage page(segment, fsiPage, OrvPage::FreeSpaceInventoryPage,
-                           OrvScopedPage::GetExistingPage);
+        OrvScopedPage page;
+        if (!page.fixIfExists(segment, fsiPage, OrvPage::FreeSpaceInventoryPage)) {
+            none = ORV_BM_PAGE_NOT_FOUND;
+            return 0;
+        }
         const OrvFsiPageView view(*page.getPage());
         const Uint32 count = view.usableCount();
         for (Uint32 k = start; k < count; ++k) {
@@ -334,5 +377,6 @@ PageId OrvRecordManager::findFreeMemoryBlock(TableId tableId, Uint16 numBytes,
         fsi += FSI_PAGE_DISTANCE;
         start = 0;
     }
-    ORV_THROW(ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN);
+    none = ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN;
+    return 0;
 }

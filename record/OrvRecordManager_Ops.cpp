@@ -150,13 +150,10 @@ OrvLsn OrvRecordManager::logRecord(SegmentId segmentId, int type, const OrvRecor
 
 void OrvRecordManager::fixOrMakeReservedPage(SegmentId segmentId, PageId pageId,
                                              OrvScopedPage& page) {
-    try {
-        page = fixData(segmentId, pageId);
+    OrvScopedPage existing;
+    if (existing.fixIfExists(segmentId, pageId, OrvPage::DataPage)) {
+        page = std::move(existing);
         return;
-    } catch (const OrvException& e) {
-        if (e.getErrorCode() != ORV_BM_PAGE_NOT_FOUND) {
-            throw;
-        }
     }
     // Reserved by a process that died before it made the page: the entry
     // (and its lock, held by this transaction) makes it ours to make.
@@ -189,17 +186,14 @@ void OrvRecordManager::getFittingPage(const TableId& tableId, const Uint16& leng
     for (;;) {
         PageId candidate = 0;
         bool fresh = false;
-        try {
-            if (next > ORV_MAX_PAGE_ID) {
-                ORV_THROW(ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN);
-            }
-            candidate = findFreeMemoryBlock(tableId, static_cast<Uint16>(length + SLOT_SIZE),
-                                            static_cast<PageId>(next));
-        } catch (const OrvException& e) {
-            if (e.getErrorCode() != ORV_RM_NO_MEMORY_BLOCK_FOUND_WARN &&
-                e.getErrorCode() != ORV_BM_PAGE_NOT_FOUND) {
-                throw;
-            }
+        // Finding no page with room (or no inventory page yet) is the usual
+        // way to a new page, not a failure: no exception on that path.
+        if (next <= ORV_MAX_PAGE_ID) {
+            OrvErrorCode none = ORV_SUCCESS;
+            candidate = searchFreeMemoryBlock(tableId, static_cast<Uint16>(length + SLOT_SIZE),
+                                              static_cast<PageId>(next), none);
+        }
+        if (candidate == 0) {
             if (!fromStart) {
                 fromStart = true;
                 next = 1;
@@ -413,10 +407,13 @@ void OrvRecordManager::replace(TableId tableId, const TupleId& tupleId, const Or
             offset = slot.offset;
         } else {
             // Growing: the whole page is locked, as the record may move on it
-            // or its page be compacted.
-            primaryPage.reset();
-            lockMgr->requestPage(segment, tupleId.page, LM::ExclusiveLock);
-            primaryPage = fixData(segment, tupleId.page);
+            // or its page be compacted. A lock granted at once needs no
+            // second fix; one that may wait is waited for with no fix held.
+            if (!lockMgr->tryRequestPage(segment, tupleId.page, LM::ExclusiveLock)) {
+                primaryPage.reset();
+                lockMgr->requestPage(segment, tupleId.page, LM::ExclusiveLock);
+                primaryPage = fixData(segment, tupleId.page);
+            }
             const View view(*primaryPage.getPage());
             slot = primarySlot(view, tupleId.slot);
             if (slot.recordType != PrimaryRecord || slot.recordLength != oldLength) {
@@ -642,13 +639,9 @@ void OrvRecordManager::findNextPage(const SegmentId& segmentId, PageId& pageId) 
         // entry and no page: nothing to scan there.
         if (entry.freeSpace == OrvFsi::EMPTY_PAGE_UNITS &&
             entry.freeSpaceBlock == OrvFsi::EMPTY_PAGE_UNITS) {
-            try {
-                fixData(segmentId, candidate);
-            } catch (const OrvException& e) {
-                if (e.getErrorCode() == ORV_BM_PAGE_NOT_FOUND) {
-                    continue;
-                }
-                throw;
+            OrvScopedPage probe;
+            if (!probe.fixIfExists(segmentId, candidate, OrvPage::DataPage)) {
+                continue;
             }
         }
         pageId = candidate;
@@ -672,14 +665,7 @@ void OrvRecordManager::findNextRecord(TableId tableId, TupleId& tupleId) {
     for (;;) {
         lockMgr->requestPage(segment, pageId, LM::SharedLock, false);
         OrvScopedPage page;
-        try {
-            page = fixData(segment, pageId);
-        } catch (const OrvException& e) {
-            if (e.getErrorCode() != ORV_BM_PAGE_NOT_FOUND) {
-                throw;
-            }
-        }
-        if (page.getPage() != nullptr) {
+        if (page.fixIfExists(segment, pageId, OrvPage::DataPage)) {
             const View view(*page.getPage());
             const Uint32 count = view.slotCount();
             for (Uint32 s = startSlot; s < count; ++s) {
