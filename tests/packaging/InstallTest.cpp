@@ -87,8 +87,7 @@ TEST(InstallTest, ClientBuildsAgainstInstalledPackage) {
     orvtest::ProcessResult run =
         runProgram({build + "/app"}, {{"ORV_DATABASE_PATH", db.path()}}, db.path());
     EXPECT_EQ(0, run.exitCode) << run.err;
-    EXPECT_EQ("FM001: The file for segment 7 could not be found.\nstarted and stopped\n",
-              run.out);
+    EXPECT_EQ("FM001: The file for segment 7 could not be found.\nstarted and stopped\n", run.out);
     for (int set = 0; set < 3; ++set) {
         EXPECT_EQ(-1, db.segmentId(set));
     }
