@@ -207,8 +207,17 @@ OrvScopedPage OrvIndexFreeSpaceInventory::getFreePage(SegmentId segment) {
             !LM::getInstance()->tryRequestPage(segment, reused, LM::ExclusiveLock, false)) {
             continue; // not to be handed out; it stays off the list
         }
+        try {
+            return OrvScopedPage(segment, reused, OrvPage::BTreeIndexPage,
+                                 OrvScopedPage::GetExistingPage);
+        } catch (const OrvException& e) {
+            if (e.getErrorCode() != ORV_BM_PAGE_NOT_FOUND) {
+                throw;
+            }
+        }
+        // An id that was counted but whose page never reached the pool.
         return OrvScopedPage(segment, reused, OrvPage::BTreeIndexPage,
-                             OrvScopedPage::GetExistingPage);
+                             OrvScopedPage::CreateNewPage);
     }
     return makeNewPage(segment, pageZero, OrvPage::BTreeIndexPage);
 }

@@ -156,7 +156,8 @@ std::vector<std::string> OrvIndexPageView::problems() const {
         }
     }
     if (flag == 0) {
-        if (readU16(FIRST_CHILD) == 0) {
+        // A fresh node has no child yet; a node with separators must.
+        if (n > 0 && readU16(FIRST_CHILD) == 0) {
             lines.push_back("node without firstChild");
         }
         for (Uint16 i = 0; i < n; ++i) {

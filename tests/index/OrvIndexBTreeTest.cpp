@@ -193,26 +193,41 @@ TEST_F(IndexTreeTest, RandomOperationsAgreeWithAMultimap) {
 
         std::mt19937 random(round.unique ? 7 : (round.ascending ? 11 : 3));
         std::multimap<Sint32, TupleId> expected;
-        const Uint32 perRound = round.unique || round.ascending ? total / 4 : total / 2;
+        // The ascending round gets the most keys: its runs split inner
+        // nodes only once more than 508 leaves hang below the root.
+        const Uint32 perRound =
+            round.unique ? total / 10 : (round.ascending ? total * 7 / 10 : total / 5);
         const Sint32 range = Sint32(round.unique ? perRound * 2 : perRound / 3);
         Uint32 inserted = 0;
         Uint32 next = 0;
         Sint32 ascendingKey = 0;
         Uint32 copies = 0;
-        while (inserted < perRound) {
-            for (int op = 0; op < 4000 && inserted < perRound; ++op) {
-                const Uint32 dice = random() % 100;
+        // A full-sized ascending round goes on until its runs have split
+        // inner nodes (more than 508 leaves below the root).
+        const bool wantNodeSplits = round.ascending && total >= 200000;
+        Uint32 height = 1;
+        while (inserted < perRound || (wantNodeSplits && height < 3)) {
+            for (int op = 0; op < 4000; ++op) {
+                // Per mille: 700 (ascending rounds: 800) inserts, 150 (80)
+                // deletes of one entry, 120 (100) finds, 20 (19) range
+                // scans, 10 (1) deletes of every copy of a key.
+                const Uint32 roll = random() % 1000;
+                const Uint32 inserts = round.ascending ? 800 : 700;
+                const Uint32 deletes = inserts + (round.ascending ? 80 : 150);
+                const Uint32 finds = deletes + (round.ascending ? 100 : 120);
+                const Uint32 scans = finds + (round.ascending ? 19 : 20);
                 Sint32 k;
                 if (round.ascending) {
                     if (copies == 0) {
                         ascendingKey += 1 + Sint32(random() % 3);
                         copies = 250 + random() % 100;
                     }
-                    k = dice < 70 ? ascendingKey : Sint32(random() % Uint32(ascendingKey + 1));
+                    k = roll < inserts * 7 / 8 ? ascendingKey
+                                               : Sint32(random() % Uint32(ascendingKey + 1));
                 } else {
                     k = Sint32(random() % Uint32(range)) - range / 4;
                 }
-                if (dice < 70) {
+                if (roll < inserts) {
                     const TupleId tid = tidOf(next++);
                     const OrvErrorCode code = model.insertKey(key(k), tid);
                     if (round.unique && expected.count(k) != 0) {
@@ -225,7 +240,7 @@ TEST_F(IndexTreeTest, RandomOperationsAgreeWithAMultimap) {
                             --copies;
                         }
                     }
-                } else if (dice < 85) {
+                } else if (roll < deletes) {
                     auto found = expected.find(k);
                     if (found == expected.end()) {
                         const TupleId none = tidOf(0);
@@ -239,7 +254,7 @@ TEST_F(IndexTreeTest, RandomOperationsAgreeWithAMultimap) {
                         ASSERT_EQ(ORV_SUCCESS, model.deleteKey(index, key(k), &tid)) << k;
                         expected.erase(victim);
                     }
-                } else if (dice < 97) {
+                } else if (roll < finds) {
                     TupleId tid;
                     const OrvErrorCode code = model.find(index, key(k), tid);
                     auto range = expected.equal_range(k);
@@ -253,8 +268,9 @@ TEST_F(IndexTreeTest, RandomOperationsAgreeWithAMultimap) {
                         }
                         ASSERT_TRUE(listed) << k;
                     }
-                } else if (dice < 99) {
-                    const Sint32 width = Sint32(random() % 2000);
+                } else if (roll < scans) {
+                    // Ascending runs hold about 300 copies of each key.
+                    const Sint32 width = Sint32(random() % (round.ascending ? 20 : 2000));
                     const OrvIndexKey low = key(k);
                     const OrvIndexKey high = key(k + width);
                     std::vector<std::pair<Sint32, TupleId>> seen = scan(model, &low, &high);
@@ -285,6 +301,7 @@ TEST_F(IndexTreeTest, RandomOperationsAgreeWithAMultimap) {
             const std::vector<std::string> problems = orvCheckIndexTree(segment, s);
             ASSERT_TRUE(problems.empty()) << problems.size() << " problems, first: " << problems[0];
             ASSERT_EQ(expected.size(), s.entries);
+            height = s.height;
         }
         // The whole index in one scan, and its edges.
         std::vector<std::pair<Sint32, TupleId>> all = scan(model, nullptr, nullptr);
