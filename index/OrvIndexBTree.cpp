@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <unistd.h>
@@ -26,11 +27,28 @@ struct LockRefused {
     LM::LockType type;
 };
 
-void tryPageLock(SegmentId segment, PageId page, LM::LockType type) {
-    if (!LM::getInstance()->tryRequestPage(segment, page, type, false)) {
-        throw LockRefused{segment, page, type};
+// The locks an attempt takes for the transaction: given back when a later
+// lock of the attempt is refused (the attempt holds nothing it could wait
+// on), handed over to the transaction once the attempt will go through.
+class AttemptLocks {
+public:
+    void take(SegmentId segment, PageId page, LM::LockType type) {
+        std::unique_ptr<OrvScopedLock> lock(new OrvScopedLock(segment, page, type, false, true));
+        if (!lock->isGranted()) {
+            throw LockRefused{segment, page, type};
+        }
+        locks.push_back(std::move(lock));
     }
-}
+    void keep() {
+        for (const std::unique_ptr<OrvScopedLock>& lock : locks) {
+            lock->keep();
+        }
+        locks.clear();
+    }
+
+private:
+    std::vector<std::unique_ptr<OrvScopedLock>> locks;
+};
 
 // A lock for the length of one operation: released with the object (a lock
 // the transaction held already is only covered, and stays).
@@ -57,20 +75,11 @@ template <class Op> auto retrying(Op&& op) -> decltype(op()) {
                           OrvException::to_string(refused.segment),
                           OrvException::to_string(refused.page));
             }
-            usleep(std::min(2000u, 20u << std::min(attempt, 7u)));
+            // Pauses of random length, so that two operations that refused
+            // each other do not meet again in step.
+            const unsigned base = std::min(2000u, 20u << std::min(attempt, 7u));
+            usleep(base / 2 + unsigned(std::rand()) % base);
         }
-    }
-}
-
-// Links `right`, just split off `left`, behind it in its level's chain; the
-// old right neighbour (when there is one) is `after`.
-void linkSplit(OrvIndexPageWriter& left, OrvIndexPageWriter& right, PageId leftId, PageId rightId,
-               OrvIndexChangeSet& changes, OrvIndexTreePage* after) {
-    right.setNextId(left.nextId());
-    right.setPrevId(leftId);
-    left.setNextId(rightId);
-    if (after != nullptr) {
-        OrvIndexPageWriter(changes.change(*after)).setPrevId(rightId);
     }
 }
 
@@ -83,6 +92,9 @@ struct OrvIndexBTree::Descent {
     };
     std::vector<Step> path; // the inner nodes from the root down
     std::vector<std::unique_ptr<OrvScopedLock>> nodeLocks;
+    // Declared after the node locks and before the leaf: released last on
+    // a refusal, and the leaf's fix goes first.
+    AttemptLocks locks;
     std::unique_ptr<OrvIndexTreePage> leaf;
 };
 
@@ -163,7 +175,7 @@ OrvIndexBTree::Descent OrvIndexBTree::descend(Sint32 key, Edge edge, LM::LockTyp
     PageId current = ROOT;
     bool leaf = OrvIndexPageView(fix->getPageData()).isLeaf();
     if (leaf) {
-        tryPageLock(segmentId, ROOT, leafLock);
+        descent.locks.take(segmentId, ROOT, leafLock);
     }
     while (!leaf) {
         const OrvIndexPageView node(fix->getPageData());
@@ -182,7 +194,7 @@ OrvIndexBTree::Descent OrvIndexBTree::descend(Sint32 key, Edge edge, LM::LockTyp
         leaf = OrvIndexPageView(fix->getPageData()).isLeaf();
         std::unique_ptr<OrvScopedLock> childLock;
         if (leaf) {
-            tryPageLock(segmentId, child, leafLock);
+            descent.locks.take(segmentId, child, leafLock);
         } else {
             childLock = tryTemporaryLock(segmentId, child);
         }
@@ -197,17 +209,17 @@ OrvIndexBTree::Descent OrvIndexBTree::descend(Sint32 key, Edge edge, LM::LockTyp
 }
 
 std::unique_ptr<OrvIndexTreePage> OrvIndexBTree::neighbour(const OrvIndexTreePage& page, bool next,
-                                                           LM::LockType type) {
+                                                           LM::LockType type, Descent& descent) {
     const PageId id = next ? page.nextId() : page.prevId();
     if (id == 0) {
         return nullptr;
     }
-    tryPageLock(segmentId, id, type);
+    descent.locks.take(segmentId, id, type);
     return OrvIndexTreePage::get(segmentId, id, dataType);
 }
 
-bool OrvIndexBTree::containsFrom(const OrvIndexTreePage& leaf, Uint16 pos, Sint32 key,
-                                 TupleId* tid) {
+bool OrvIndexBTree::containsFrom(const OrvIndexTreePage& leaf, Uint16 pos, Sint32 key, TupleId* tid,
+                                 Descent& descent) {
     const OrvIndexPageView view = leaf.view();
     if (pos < view.numElements()) {
         if (view.valueAt(pos) != key) {
@@ -222,7 +234,7 @@ bool OrvIndexBTree::containsFrom(const OrvIndexTreePage& leaf, Uint16 pos, Sint3
     // next non-empty leaf.
     OrvScopedPage fix;
     for (PageId next = view.nextId(); next != 0;) {
-        tryPageLock(segmentId, next, LM::SharedLock);
+        descent.locks.take(segmentId, next, LM::SharedLock);
         if (fix.getPage() == nullptr) {
             fix = OrvScopedPage(segmentId, next, OrvPage::BTreeIndexPage,
                                 OrvScopedPage::GetExistingPage);
@@ -261,10 +273,13 @@ OrvErrorCode OrvIndexBTree::insertOnce(Sint32 key, const TupleId& tid) {
     const Uint16 pos = leaf.view().lowerBound(key);
     // Under the leaf's exclusive lock: no other transaction can put the key
     // where this one would find it.
-    if (unique && containsFrom(leaf, pos, key, nullptr)) {
+    if (unique && containsFrom(leaf, pos, key, nullptr, descent)) {
         return ORV_IM_DUPLICATE_KEY_IN_UNIQUE_INDEX;
     }
     if (!leaf.isFull()) {
+        // From here on a failure is no refusal: the locks stay with the
+        // transaction, whose rollback may need them.
+        descent.locks.keep();
         OrvIndexKey entry;
         entry.dataType = INTEGER;
         entry.intKey = key;
@@ -292,7 +307,7 @@ void OrvIndexBTree::splitAndInsert(Descent& descent, Sint32 key, const TupleId& 
     int takerChild = -1;
     for (std::size_t level = descent.path.size(); !rootSplits && level > 0; --level) {
         const Descent::Step& step = descent.path[level - 1];
-        tryPageLock(segmentId, step.page, LM::ExclusiveLock);
+        descent.locks.take(segmentId, step.page, LM::ExclusiveLock);
         pages[step.page] = OrvIndexTreePage::get(segmentId, step.page, dataType);
         if (!pages[step.page]->isFull()) {
             taker = step.page;
@@ -308,10 +323,12 @@ void OrvIndexBTree::splitAndInsert(Descent& descent, Sint32 key, const TupleId& 
     }
     for (PageId id : neighbours) {
         if (id != 0 && pages.count(id) == 0) {
-            tryPageLock(segmentId, id, LM::ExclusiveLock);
+            descent.locks.take(segmentId, id, LM::ExclusiveLock);
             pages[id] = OrvIndexTreePage::get(segmentId, id, dataType);
         }
     }
+
+    descent.locks.keep();
 
     // 2. The new pages: a sibling for each page that splits, and for a root
     //    split the page that takes the root's content.
@@ -337,56 +354,34 @@ void OrvIndexBTree::splitAndInsert(Descent& descent, Sint32 key, const TupleId& 
     for (std::size_t level = 0; level < splitting.size(); ++level) {
         OrvIndexTreePage& page = *pages.at(splitting[level]);
         OrvIndexTreePage& sibling = *siblings[level];
+        const int mid = page.numElements() / 2;
+        const Sint32 up = page.split(sibling, neighbourOf(neighbours[level]), changes);
         OrvIndexPageWriter left(changes.change(page));
         OrvIndexPageWriter right(changes.change(sibling));
-        const Uint16 mid = static_cast<Uint16>(left.numElements() / 2);
         if (level == 0) {
-            right.moveTailFrom(left, mid);
-            linkSplit(left, right, page.pageId(), sibling.pageId(), changes,
-                      neighbourOf(neighbours[level]));
-            const Sint32 last = left.valueAt(static_cast<Uint16>(left.numElements() - 1));
-            OrvIndexPageWriter& target = key <= last ? left : right;
+            OrvIndexPageWriter& target = key <= up ? left : right;
             target.insertLeafEntry(target.lowerBound(key), key, tid);
-            separator = last;
         } else {
-            // The right half starts with the left half's last child: keys
-            // above the separator that goes up and up to the right half's
-            // first separator still reach it.
-            const Sint32 up = left.valueAt(static_cast<Uint16>(mid - 1));
-            right.setFirstChild(left.childAt(mid - 1));
-            right.moveTailFrom(left, mid);
-            linkSplit(left, right, page.pageId(), sibling.pageId(), changes,
-                      neighbourOf(neighbours[level]));
             // The separator of the split below goes directly behind the
-            // child that split, in the half that still routes keys to it.
+            // child that split, in the half that still routes keys to it
+            // (the child before the middle is the right half's firstChild).
             const int child = descent.path[descent.path.size() - level].childIndex;
-            if (child < int(mid) - 1) {
+            if (child < mid - 1) {
                 left.insertNodeEntry(static_cast<Uint16>(child + 1), separator, lowerSibling);
             } else {
-                right.insertNodeEntry(static_cast<Uint16>(child - (int(mid) - 1)), separator,
+                right.insertNodeEntry(static_cast<Uint16>(child - (mid - 1)), separator,
                                       lowerSibling);
             }
-            separator = up;
         }
+        separator = up;
         lowerSibling = sibling.pageId();
     }
     if (!rootSplits) {
         OrvIndexPageWriter(changes.change(*pages.at(taker)))
             .insertNodeEntry(static_cast<Uint16>(takerChild + 1), separator, lowerSibling);
     } else {
-        // Page 1 stays the root: its content moves to the extracted page,
-        // and page 1 becomes a node over the two halves.
-        OrvIndexTreePage& root = *pages.at(ROOT);
-        char* rootImage = changes.change(root);
-        char* extractedImage = changes.change(*extracted);
-        std::memcpy(extractedImage + sizeof(OrvPageHeader), rootImage + sizeof(OrvPageHeader),
-                    ORV_PAGE_SIZE - sizeof(OrvPageHeader));
-        OrvIndexPageWriter(extractedImage).setPrevId(0);
-        OrvIndexPageWriter(changes.change(*siblings.back())).setPrevId(extracted->pageId());
-        OrvIndexPageWriter newRoot(rootImage);
-        newRoot.initNode();
-        newRoot.setFirstChild(extracted->pageId());
-        newRoot.insertNodeEntry(0, separator, lowerSibling);
+        // Page 1 stays the root: its content moves to the extracted page.
+        pages.at(ROOT)->extractRoot(*extracted, separator, *siblings.back(), changes);
     }
     changes.commit(INTEGER_OPERATION);
 }
@@ -403,7 +398,9 @@ OrvErrorCode OrvIndexBTree::findOnce(Sint32 key, TupleId& tid) {
     Descent descent = descend(key, Edge::ByKey, LM::SharedLock, false);
     const Uint16 pos = descent.leaf->view().lowerBound(key);
     TupleId found;
-    if (!containsFrom(*descent.leaf, pos, key, &found)) {
+    const bool present = containsFrom(*descent.leaf, pos, key, &found, descent);
+    descent.locks.keep();
+    if (!present) {
         return ORV_NOT_FOUND_WARN;
     }
     tid = found;
@@ -431,6 +428,8 @@ OrvErrorCode OrvIndexBTree::findLastKey(IndexId, OrvIndexKey& key, TupleId& tid)
 OrvErrorCode OrvIndexBTree::edgeOnce(bool first, OrvIndexKey& key, TupleId& tid) {
     Descent descent = descend(0, first ? Edge::First : Edge::Last, LM::SharedLock, false);
     std::unique_ptr<OrvIndexTreePage> leaf = std::move(descent.leaf);
+    // The leaves read stay locked for the transaction.
+    descent.locks.keep();
     // Empty leaves at the edge are stepped over.
     for (;;) {
         const OrvIndexPageView view = leaf->view();
@@ -448,7 +447,8 @@ OrvErrorCode OrvIndexBTree::edgeOnce(bool first, OrvIndexKey& key, TupleId& tid)
         if (next == 0) {
             return ORV_NOT_FOUND_WARN;
         }
-        tryPageLock(segmentId, next, LM::SharedLock);
+        descent.locks.take(segmentId, next, LM::SharedLock);
+        descent.locks.keep();
         OrvScopedPage fix = leaf->takePage();
         fix.exchange(segmentId, next, OrvPage::BTreeIndexPage);
         leaf = OrvIndexTreePage::adopt(std::move(fix), dataType, false, true);
@@ -472,6 +472,9 @@ void OrvIndexBTree::findRange(const OrvIndexKey* start, const OrvIndexKey* stop,
         Descent descent = descend(from, start != nullptr || started ? Edge::ByKey : Edge::First,
                                   LM::SharedLock, false);
         std::unique_ptr<OrvIndexTreePage> leaf = std::move(descent.leaf);
+        // A scan keeps every leaf it read locked: what it delivered stays
+        // as it was, which is also what lets it go on after a refusal.
+        descent.locks.keep();
         Uint16 pos = leaf->view().lowerBound(from);
         Uint32 skip = started ? delivered : 0;
         for (;;) {
@@ -502,7 +505,8 @@ void OrvIndexBTree::findRange(const OrvIndexKey* start, const OrvIndexKey* stop,
             if (next == 0) {
                 return;
             }
-            tryPageLock(segmentId, next, LM::SharedLock);
+            descent.locks.take(segmentId, next, LM::SharedLock);
+            descent.locks.keep();
             OrvScopedPage fix = leaf->takePage();
             fix.exchange(segmentId, next, OrvPage::BTreeIndexPage);
             leaf = OrvIndexTreePage::adopt(std::move(fix), dataType, false, true);
@@ -551,6 +555,7 @@ Uint32 OrvIndexBTree::deleteOnce(Sint32 key, const TupleId* tid) {
         if (tid != nullptr) {
             for (Uint16 at = pos; at < end; ++at) {
                 if (view.tupleAt(at) == *tid) {
+                    descent.locks.keep();
                     OrvIndexPageWriter(changes.change(leaf)).removeEntries(at, 1);
                     changes.commit(INTEGER_OPERATION);
                     return 1;
@@ -563,7 +568,7 @@ Uint32 OrvIndexBTree::deleteOnce(Sint32 key, const TupleId* tid) {
         if (end < n) {
             break;
         }
-        std::unique_ptr<OrvIndexTreePage> next = neighbour(leaf, true, LM::ExclusiveLock);
+        std::unique_ptr<OrvIndexTreePage> next = neighbour(leaf, true, LM::ExclusiveLock, descent);
         if (next == nullptr) {
             break;
         }
@@ -571,6 +576,7 @@ Uint32 OrvIndexBTree::deleteOnce(Sint32 key, const TupleId* tid) {
         pos = 0;
     }
     if (!changes.empty()) {
+        descent.locks.keep();
         changes.commit(INTEGER_OPERATION);
     }
     return removed;

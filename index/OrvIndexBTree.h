@@ -5,22 +5,25 @@
 // Locks. A tree object belongs to one process; processes that use the same
 // index coordinate through page locks only:
 //   - a descent holds a shared lock on each inner node it reads, for the
-//     length of the operation only (writers) or until it has locked the
-//     child (readers); those locks are released when the operation ends;
+//     length of the operation (writers) or until it has locked the child
+//     (readers); those locks are released when the operation ends;
 //   - readers lock every leaf they read shared, writers the leaves they
-//     change exclusively, and every page a change touches (the parents that
-//     take a separator, the neighbours whose links change, new pages) is
-//     locked exclusively before the first page changes. Those are
+//     change exclusively, and a change locks every page it touches (the
+//     parents that take a separator, the neighbours whose links change, new
+//     pages) exclusively before the first page changes. These are
 //     transaction locks.
-// Every request is a try: a refusal gives back what the operation fixed and
-// its temporary locks, waits a little and starts the operation again, for
-// up to ORV_LOCK_TIMEOUT seconds (then ORV_LM_LOCK_TIME_OUT). A tree
-// operation thus never waits in the lock list and never takes part in a
-// deadlock. Nothing is changed before every lock is held, and a change of
-// several pages (a split) is one group: when one of its log entries cannot
-// be written, every page of the group gets its before image back. Where the
-// transaction holds a lock on the index segment, the page requests are
-// answered without the lock list.
+// Every request is a try. A refusal gives back what the attempt fixed and
+// every lock it took (it held none of them before), waits a random short
+// while and starts the operation again, for up to ORV_LOCK_TIMEOUT seconds
+// (then ORV_LM_LOCK_TIME_OUT). An operation thus never waits while holding
+// a lock of its own, and never enters the lock list's waiting list; a wait
+// for locks kept from earlier operations of the same transaction ends with
+// the time-out. Once every lock of an attempt is held they pass to the
+// transaction, nothing fails but the log (or a broken invariant), and a
+// change of several pages (a split) is one group: when one of its log
+// entries cannot be written, every page of the group gets its before image
+// back. Where the transaction holds a lock on the index segment, the page
+// requests are answered without the lock list.
 //
 // Equal keys: a key goes to the leftmost leaf that may hold it, in front of
 // the entries equal to it; a run of equal keys may go on in the leaves to
@@ -95,10 +98,11 @@ private:
     Descent descend(Sint32 key, Edge edge, OrvLockManager::LockType leafLock, bool keepPath);
     // The leaf after / before `page` in the chain, locked with `type`.
     std::unique_ptr<OrvIndexTreePage> neighbour(const OrvIndexTreePage& page, bool next,
-                                                OrvLockManager::LockType type);
+                                                OrvLockManager::LockType type, Descent& descent);
     // Whether key is at pos of leaf or, when pos is behind its entries, at
     // the start of the next non-empty leaves.
-    bool containsFrom(const OrvIndexTreePage& leaf, Uint16 pos, Sint32 key, TupleId* tid);
+    bool containsFrom(const OrvIndexTreePage& leaf, Uint16 pos, Sint32 key, TupleId* tid,
+                      Descent& descent);
 
     OrvErrorCode insertOnce(Sint32 key, const TupleId& tid);
     OrvErrorCode findOnce(Sint32 key, TupleId& tid);

@@ -466,6 +466,55 @@ void OrvIndexTreePage::replaceImage(const char* replacement, int length, transTy
     afterWrite(type);
 }
 
+Sint32 OrvIndexTreePage::split(OrvIndexTreePage& sibling, OrvIndexTreePage* after,
+                               OrvIndexChangeSet& changes) {
+    ORV_TRACE(IndexManager);
+    // Checked on the working copies: a page may be part of the change already.
+    OrvIndexPageWriter lower(changes.change(*this));
+    OrvIndexPageWriter upper(changes.change(sibling));
+    const PageId next = lower.nextId();
+    if (&sibling == this || lower.isLeaf() != upper.isLeaf() || upper.numElements() != 0 ||
+        lower.numElements() < 2 || (after == nullptr) != (next == 0) ||
+        (after != nullptr && after->pageId() != next)) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    const Uint16 mid = static_cast<Uint16>(lower.numElements() / 2);
+    if (!lower.isLeaf()) {
+        upper.setFirstChild(lower.childAt(mid - 1));
+    }
+    upper.moveTailFrom(lower, mid);
+    upper.setNextId(next);
+    upper.setPrevId(pId);
+    lower.setNextId(sibling.pageId());
+    if (after != nullptr) {
+        OrvIndexPageWriter(changes.change(*after)).setPrevId(sibling.pageId());
+    }
+    return lower.valueAt(static_cast<Uint16>(mid - 1));
+}
+
+void OrvIndexTreePage::extractRoot(OrvIndexTreePage& target, Sint32 separator,
+                                   OrvIndexTreePage& bigger, OrvIndexChangeSet& changes) {
+    ORV_TRACE(IndexManager);
+    if (!isRoot() || target.isRoot() || bigger.isRoot() || target.numElements() != 0 ||
+        target.isLeaf() != isLeaf()) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    char* rootImage = changes.change(*this);
+    char* targetImage = changes.change(target);
+    // Everything behind the common header: kind, counter, links, entries.
+    std::memcpy(targetImage + sizeof(OrvPageHeader), rootImage + sizeof(OrvPageHeader),
+                ORV_PAGE_SIZE - sizeof(OrvPageHeader));
+    OrvIndexPageWriter moved(targetImage);
+    moved.setPrevId(0);
+    if (moved.nextId() == bigger.pageId()) {
+        OrvIndexPageWriter(changes.change(bigger)).setPrevId(target.pageId());
+    }
+    OrvIndexPageWriter root(rootImage);
+    root.initNode();
+    root.setFirstChild(target.pageId());
+    root.insertNodeEntry(0, separator, bigger.pageId());
+}
+
 void OrvIndexTreePage::undoOperation(const char* beforeImage, int length) {
     replaceImage(beforeImage, length, INTEGER_UNDO);
 }

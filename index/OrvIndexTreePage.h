@@ -206,6 +206,7 @@ private:
 
 class OrvIndexTreeLeafPage;
 class OrvIndexTreeNodePage;
+class OrvIndexChangeSet;
 
 // The handle of one fixed tree page. It owns the page's fix (released when
 // the handle is destroyed or release() is called) and makes every change of
@@ -286,6 +287,25 @@ public:
     void restoreBeforeImage();
     void discardChange();
     bool changing() const { return savedPageData != nullptr; }
+
+    // The split of a full page, as part of a change of several pages: the
+    // upper half of the entries (from position numElements / 2 on) moves in
+    // order to `sibling`, an empty page of the same kind, which is linked in
+    // behind this page; `after` is this page's right neighbour before the
+    // split (null when it has none), whose prevId then names the sibling. A
+    // node's sibling takes this node's last remaining child as its
+    // firstChild: keys above the separator that goes up and up to the
+    // sibling's first separator still reach that child. Returns the
+    // separator for the parent: this page's last value after the split.
+    // ORV_INTERNAL_FAIL (nothing changed) for pages that do not fit.
+    Sint32 split(OrvIndexTreePage& sibling, OrvIndexTreePage* after, OrvIndexChangeSet& changes);
+    // The root extraction that follows a split of the root (page 1): the
+    // root's content moves to `target`, a new page of its kind, and page 1
+    // becomes an inner node with firstChild target and the one separator
+    // (separator, bigger), where bigger is the sibling of the split.
+    // ORV_INTERNAL_FAIL (nothing changed) unless this page is the root.
+    void extractRoot(OrvIndexTreePage& target, Sint32 separator, OrvIndexTreePage& bigger,
+                     OrvIndexChangeSet& changes);
 
     // Recovery: the image over the page as a logged change of its own
     // (INTEGER_UNDO / INTEGER_REDO). A length other than 4096, an image of
