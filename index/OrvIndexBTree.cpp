@@ -125,8 +125,9 @@ void OrvIndexBTree::createIndexSegment(IndexId id) {
 
 void OrvIndexBTree::openTree(IndexId id, OrvDataType type, bool isUnique) {
     ORV_TRACE(IndexManager);
+    // Only integer trees exist so far.
     if (type != INTEGER) {
-        ORV_THROW(ORV_IM_INDEXTYPE_NOT_VALID);
+        ORV_THROW(ORV_PARAMETER_FAIL);
     }
     OrvBufferManager* bm = OrvBufferManager::getInstance();
     const SegmentId segment = bm->convertIndexIdToSegmentId(id);
@@ -155,7 +156,7 @@ OrvErrorCode OrvIndexBTree::initialTree(IndexId id, OrvDataType type, bool isUni
 
 void OrvIndexBTree::checkOpen() const {
     if (segmentId == 0) {
-        ORV_THROW(ORV_IM_INDEX_NOT_OPENED);
+        ORV_THROW(ORV_IM_INDEX_NOT_OPENED, OrvException::to_string(indexId));
     }
 }
 

@@ -58,7 +58,10 @@ public:
     // make their index segments with it.
     static void createIndexSegment(IndexId indexId);
 
-    // Sets the fields; opens the segment in this process.
+    // Sets the fields; opens the segment in this process. ORV_PARAMETER_FAIL
+    // for an index id out of range or a data type other than INTEGER. The
+    // operations below raise ORV_IM_INDEX_NOT_OPENED on a tree not opened,
+    // and ORV_PARAMETER_FAIL for a key that is not INTEGER.
     void openTree(IndexId indexId, OrvDataType dataType, bool unique);
     // openTree, then a new inventory and the empty root leaf at page 1.
     OrvErrorCode initialTree(IndexId indexId, OrvDataType dataType, bool unique);

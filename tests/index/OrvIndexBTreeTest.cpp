@@ -34,7 +34,17 @@ using IndexTreeTest = IndexTest;
 // The first split of the lone root leaf, then splits of leaves and nodes up
 // to a tree of height 3: the root never leaves page 1.
 TEST_F(IndexTreeTest, SplitsGrowTheTreeUnderARootThatStaysAtPageOne) {
+    // Calls the tree refuses before it touches a page.
+    TupleId none;
+    EXPECT_EQ(ORV_IM_INDEX_NOT_OPENED, codeOf([&] { tree.find(TEST_INDEX, key(1), none); }));
+    EXPECT_EQ(ORV_PARAMETER_FAIL, codeOf([&] { tree.openTree(TEST_INDEX, VARCHAR, true); }));
+    EXPECT_EQ(ORV_PARAMETER_FAIL, codeOf([&] { tree.openTree(16385, INTEGER, true); }));
     start(true);
+    OrvIndexKey text;
+    text.dataType = VARCHAR;
+    text.varcharKey = const_cast<char*>("seven");
+    EXPECT_EQ(ORV_PARAMETER_FAIL, codeOf([&] { tree.insertKey(text, none); }));
+    EXPECT_EQ(ORV_PARAMETER_FAIL, codeOf([&] { tree.deleteKey(text); }));
     OrvIndexKey firstKey;
     TupleId firstTid;
     EXPECT_EQ(ORV_NOT_FOUND_WARN, tree.findFirstKey(TEST_INDEX, firstKey, firstTid));
