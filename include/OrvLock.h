@@ -442,6 +442,13 @@ public:
 
     bool isGranted() const;
 
+    // Hands the lock over to the transaction: the destructor no longer
+    // releases it, and it stays like a lock of requestPage until the
+    // transaction's locks are released. For operations that take their
+    // locks one by one and give them all back when one is refused, but keep
+    // them once every lock is held. No lock list access.
+    void keep();
+
 private:
     bool requestLock(OrvLockManager::LockType lockType, bool forceRequest, bool tryLock);
 

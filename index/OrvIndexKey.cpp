@@ -81,7 +81,6 @@ OrvIndexKey& OrvIndexKey::operator=(const OrvIndexKey& other) {
 }
 
 bool OrvIndexKey::compareInteger(Sint32 value, int& result, const char* function) const {
-    ORV_TRACE(IndexManager);
     if (dataType != INTEGER) {
         recordMismatch(function, __LINE__);
         return false;
@@ -91,7 +90,6 @@ bool OrvIndexKey::compareInteger(Sint32 value, int& result, const char* function
 }
 
 bool OrvIndexKey::compareText(const char* text, int& result, const char* function) const {
-    ORV_TRACE(IndexManager);
     if (dataType != VARCHAR || varcharKey == nullptr || text == nullptr) {
         recordMismatch(function, __LINE__);
         return false;
@@ -101,7 +99,6 @@ bool OrvIndexKey::compareText(const char* text, int& result, const char* functio
 }
 
 bool OrvIndexKey::compare(const OrvIndexKey& other, int& result, const char* function) const {
-    ORV_TRACE(IndexManager);
     switch (other.dataType) {
     case INTEGER:
         return compareInteger(other.intKey, result, function);
@@ -114,116 +111,93 @@ bool OrvIndexKey::compare(const OrvIndexKey& other, int& result, const char* fun
 }
 
 bool OrvIndexKey::operator<(const OrvIndexKey& other) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compare(other, result, __PRETTY_FUNCTION__) && result < 0;
 }
 
 bool OrvIndexKey::operator<(Sint32 value) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compareInteger(value, result, __PRETTY_FUNCTION__) && result < 0;
 }
 
 bool OrvIndexKey::operator<(const char* text) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compareText(text, result, __PRETTY_FUNCTION__) && result < 0;
 }
 
 bool OrvIndexKey::operator<=(const OrvIndexKey& other) const {
-    ORV_TRACE(IndexManager);
     return (*this < other) || (*this == other);
 }
 
 bool OrvIndexKey::operator<=(const char* text) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compareText(text, result, __PRETTY_FUNCTION__) && result <= 0;
 }
 
 bool OrvIndexKey::operator==(const OrvIndexKey& other) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compare(other, result, __PRETTY_FUNCTION__) && result == 0;
 }
 
 bool OrvIndexKey::operator==(Sint32 value) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compareInteger(value, result, __PRETTY_FUNCTION__) && result == 0;
 }
 
 bool OrvIndexKey::operator==(const char* text) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compareText(text, result, __PRETTY_FUNCTION__) && result == 0;
 }
 
 bool OrvIndexKey::operator>(const OrvIndexKey& other) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compare(other, result, __PRETTY_FUNCTION__) && result > 0;
 }
 
 bool OrvIndexKey::operator>=(const OrvIndexKey& other) const {
-    ORV_TRACE(IndexManager);
     int result = 0;
     return compare(other, result, __PRETTY_FUNCTION__) && result >= 0;
 }
 
 // ---- OrvIndexIntegerKey ------------------------------------------------------
 
-OrvIndexIntegerKey::OrvIndexIntegerKey() : value(0), nextChild(0) {
-    ORV_TRACE(IndexManager);
-}
+OrvIndexIntegerKey::OrvIndexIntegerKey() : value(0), nextChild(0) {}
 
-OrvIndexIntegerKey::OrvIndexIntegerKey(Sint32 v, PageId next) : value(v), nextChild(next) {
-    ORV_TRACE(IndexManager);
-}
+OrvIndexIntegerKey::OrvIndexIntegerKey(Sint32 v, PageId next) : value(v), nextChild(next) {}
 
 bool OrvIndexIntegerKey::operator==(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value == v;
 }
 
 bool OrvIndexIntegerKey::operator<(const OrvIndexIntegerKey& other) const {
-    ORV_TRACE(IndexManager);
     return value < other.value;
 }
 
 bool OrvIndexIntegerKey::operator<(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value < v;
 }
 
 bool OrvIndexIntegerKey::operator<=(const OrvIndexIntegerKey& other) const {
-    ORV_TRACE(IndexManager);
     return value <= other.value;
 }
 
 bool OrvIndexIntegerKey::operator<=(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value <= v;
 }
 
 bool OrvIndexIntegerKey::operator>(const OrvIndexIntegerKey& other) const {
-    ORV_TRACE(IndexManager);
     return value > other.value;
 }
 
 bool OrvIndexIntegerKey::operator>(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value > v;
 }
 
 bool OrvIndexIntegerKey::operator>=(const OrvIndexIntegerKey& other) const {
-    ORV_TRACE(IndexManager);
     return value >= other.value;
 }
 
 bool OrvIndexIntegerKey::operator>=(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value >= v;
 }
 
@@ -234,57 +208,44 @@ void OrvIndexIntegerKey::dump() const {
 
 // ---- OrvIndexIntegerTupleIdentifier -----------------------------------------
 
-OrvIndexIntegerTupleIdentifier::OrvIndexIntegerTupleIdentifier() : value(0), tupleId() {
-    ORV_TRACE(IndexManager);
-}
+OrvIndexIntegerTupleIdentifier::OrvIndexIntegerTupleIdentifier() : value(0), tupleId() {}
 
 OrvIndexIntegerTupleIdentifier::OrvIndexIntegerTupleIdentifier(Sint32 v, TupleId id)
-    : value(v), tupleId(id) {
-    ORV_TRACE(IndexManager);
-}
+    : value(v), tupleId(id) {}
 
 bool OrvIndexIntegerTupleIdentifier::operator==(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value == v;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator<(const OrvIndexIntegerTupleIdentifier& other) const {
-    ORV_TRACE(IndexManager);
     return value < other.value;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator<(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value < v;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator<=(const OrvIndexIntegerTupleIdentifier& other) const {
-    ORV_TRACE(IndexManager);
     return value <= other.value;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator<=(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value <= v;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator>(const OrvIndexIntegerTupleIdentifier& other) const {
-    ORV_TRACE(IndexManager);
     return value > other.value;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator>(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value > v;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator>=(const OrvIndexIntegerTupleIdentifier& other) const {
-    ORV_TRACE(IndexManager);
     return value >= other.value;
 }
 
 bool OrvIndexIntegerTupleIdentifier::operator>=(Sint32 v) const {
-    ORV_TRACE(IndexManager);
     return value >= v;
 }
 

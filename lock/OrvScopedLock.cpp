@@ -83,6 +83,13 @@ bool OrvScopedLock::isGranted() const {
     return lockGranted;
 }
 
+void OrvScopedLock::keep() {
+    if (lockGranted && entry != OrvLockManager::LIST_END) {
+        OrvLockManager::getInstance()->markScoped(entry, stamp, false);
+    }
+    entry = OrvLockManager::LIST_END;
+}
+
 void OrvScopedLock::upgradeLock() {
     ORV_TRACE(LockManager);
     if (!lockGranted) {

@@ -104,3 +104,23 @@ TEST_F(LockListTest, TryScopedLockThatIsRefusedHoldsAndReleasesNothing) {
     EXPECT_EQ(0, holder.wait());
     EXPECT_EQ(0u, view->count());
 }
+
+TEST_F(LockListTest, AKeptScopedLockStaysWithTheTransaction) {
+    LM& lm = *LM::getInstance();
+    {
+        OrvScopedLock kept(5, 3, LM::ExclusiveLock, false, true);
+        ASSERT_TRUE(kept.isGranted());
+        kept.keep();
+        OrvScopedLock released(5, 4, LM::ExclusiveLock, false, true);
+        ASSERT_TRUE(released.isGranted());
+    }
+    // The page and its intention entry on the segment stay; the other page
+    // went with its scope.
+    EXPECT_TRUE(lm.existsLock(5, 3, LM::NO_SLOT));
+    EXPECT_FALSE(lm.existsLock(5, 4, LM::NO_SLOT));
+    EXPECT_EQ(2u, view->count());
+    // A plain release takes it like any lock of the transaction.
+    lm.releasePage(5, 3);
+    EXPECT_EQ(0u, view->count());
+    EXPECT_EQ(ORV_SUCCESS, OrvGetErrorCode());
+}
