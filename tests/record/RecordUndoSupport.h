@@ -15,12 +15,9 @@ namespace recordtest {
 // reserved page that was never made leaves a gap).
 constexpr Uint32 UNDO_TEST_GAP = 8;
 
-// Every slot that holds something, by (page, slot): "P:" or "S:" and the
-// record's bytes, or "->page,slot" for a placeholder. Empty slots and pages
-// without records leave no trace, so the state says which tuple ids hold
-// what and where, not where on its page a record lies.
-inline std::map<std::pair<PageId, SlotId>, std::string> slotState(SegmentId segment) {
-    std::map<std::pair<PageId, SlotId>, std::string> state;
+// Calls visit(pageId, page) for every data page of the segment that exists,
+// from page 1 until UNDO_TEST_GAP pages in a row do not.
+template <typename Visit> void forEachDataPage(SegmentId segment, Visit visit) {
     OrvBufferManager::getInstance()->openSegment(segment);
     Uint32 missing = 0;
     for (Uint32 p = 1; p <= ORV_MAX_PAGE_ID && missing < UNDO_TEST_GAP; ++p) {
@@ -41,13 +38,24 @@ inline std::map<std::pair<PageId, SlotId>, std::string> slotState(SegmentId segm
             ADD_FAILURE() << "page " << p << ": code " << code;
             break;
         }
-        const OrvDataPageView view(*page.getPage());
+        visit(static_cast<PageId>(p), *page.getPage());
+    }
+}
+
+// Every slot that holds something, by (page, slot): "P:" or "S:" and the
+// record's bytes, or "->page,slot" for a placeholder. Empty slots and pages
+// without records leave no trace, so the state says which tuple ids hold
+// what and where, not where on its page a record lies.
+inline std::map<std::pair<PageId, SlotId>, std::string> slotState(SegmentId segment) {
+    std::map<std::pair<PageId, SlotId>, std::string> state;
+    forEachDataPage(segment, [&](PageId p, OrvPage& page) {
+        const OrvDataPageView view(page);
         for (Uint32 s = 0; s < view.slotCount(); ++s) {
             const Slot slot = view.checkedSlot(s);
             if (OrvDataPageView::isEmpty(slot)) {
                 continue;
             }
-            const auto key = std::make_pair(static_cast<PageId>(p), static_cast<SlotId>(s));
+            const auto key = std::make_pair(p, static_cast<SlotId>(s));
             if (slot.recordType == OrvDataPageView::PLACEHOLDER) {
                 state[key] =
                     "->" + std::to_string(slot.offset) + "," + std::to_string(slot.recordLength);
@@ -57,35 +65,16 @@ inline std::map<std::pair<PageId, SlotId>, std::string> slotState(SegmentId segm
                     std::string(view.recordBytes(slot), slot.recordLength);
             }
         }
-    }
+    });
     return state;
 }
 
 // The images of every data page that exists, LSN included.
 inline std::map<PageId, std::string> pageImages(SegmentId segment) {
     std::map<PageId, std::string> images;
-    OrvBufferManager::getInstance()->openSegment(segment);
-    Uint32 missing = 0;
-    for (Uint32 p = 1; p <= ORV_MAX_PAGE_ID && missing < UNDO_TEST_GAP; ++p) {
-        if (p % OrvFsi::PAGE_DISTANCE == 0) {
-            continue;
-        }
-        OrvScopedPage page;
-        const OrvErrorCode code = codeOf([&] {
-            page = OrvScopedPage(segment, static_cast<PageId>(p), OrvPage::DataPage,
-                                 OrvScopedPage::GetExistingPage);
-        });
-        if (code == ORV_BM_PAGE_NOT_FOUND) {
-            ++missing;
-            continue;
-        }
-        missing = 0;
-        if (code != ORV_SUCCESS) {
-            ADD_FAILURE() << "page " << p << ": code " << code;
-            break;
-        }
-        images[static_cast<PageId>(p)] = std::string(page->getPageData(), ORV_PAGE_SIZE);
-    }
+    forEachDataPage(segment, [&](PageId p, OrvPage& page) {
+        images[p] = std::string(page.getPageData(), ORV_PAGE_SIZE);
+    });
     return images;
 }
 
