@@ -2,6 +2,7 @@
 // leave their page and come home with a stable tuple id), remove, scans,
 // and concurrent inserters in real processes. The model test runs a long
 // random sequence against an in-memory map and the structure checkers.
+#include "OrvEngineTest.h"
 #include "RecordTestSupport.h"
 
 #include "OrvLog.h"
@@ -103,32 +104,15 @@ Uint32 slotCount(PageId pageId) {
 
 // The lock list, buffer pool and log of a database of the test's own (the
 // log in its directory), and an empty table.
-class RecordOperationsTest : public ::testing::Test {
+class RecordOperationsTest : public orvtest::EngineTest {
 protected:
-    void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
-    }
     void startHere() {
         rm = RM::getInstance();
         rm->createTable(TABLE);
         OrvBufferManager::getInstance()->openSegment(TABLE);
         endTransaction();
     }
-    void TearDown() override {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
-    }
 
-    orvtest::TestDatabase db;
-    std::string oldDirectory;
     RM* rm = nullptr;
 };
 

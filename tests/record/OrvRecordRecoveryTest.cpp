@@ -7,6 +7,7 @@
 // committed change and none of the others, leave sound pages and
 // inventories, and a second recovery, with the pool kept or lost again,
 // changes nothing more.
+#include "OrvEngineTest.h"
 #include "RecordUndoSupport.h"
 
 #include "OrvLog.h"
@@ -171,26 +172,8 @@ int childWork(const Round& round, Model working, int fd) {
     }
 }
 
-class RecordRecoveryTest : public ::testing::Test {
+class RecordRecoveryTest : public orvtest::EngineTest {
 protected:
-    void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        startSets();
-    }
-    void TearDown() override {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
-    }
-    static void startSets() {
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
-    }
     // The engine's shared memory is thrown away, the pool unwritten; the
     // files and the log stay. Then the engine starts again.
     void crashAndRestart() {
@@ -210,9 +193,7 @@ protected:
         OrvClientTransaction::commit();
     }
 
-    orvtest::TestDatabase db;
     std::unique_ptr<orvtest::TestDatabase> life;
-    std::string oldDirectory;
 };
 
 TEST_F(RecordRecoveryTest, CommittedChangesComeBackAndUnfinishedOnesDoNot) {

@@ -3,6 +3,7 @@
 // rollback changes nothing; tables dropped or made in the transaction; pages
 // at the slot limit; the transaction guard; another process's committed
 // records are left alone.
+#include "OrvEngineTest.h"
 #include "RecordUndoSupport.h"
 
 #include "OrvLog.h"
@@ -64,31 +65,14 @@ void expectSound(SegmentId segment) {
     EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
-class RecordRollbackTest : public ::testing::Test {
+class RecordRollbackTest : public orvtest::EngineTest {
 protected:
-    void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
-    }
     void startHere() {
         rm = RM::getInstance();
         rm->createTable(TABLE);
         OrvClientTransaction::commit();
     }
-    void TearDown() override {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
-    }
 
-    orvtest::TestDatabase db;
-    std::string oldDirectory;
     RM* rm = nullptr;
 };
 

@@ -3,6 +3,7 @@
 // the scan keeps between calls, a scan blocked by another process's lock,
 // a model test of random changes, and a large table written by one process
 // and read by another.
+#include "OrvEngineTest.h"
 #include "RecordTestSupport.h"
 
 #include "OrvLog.h"
@@ -87,38 +88,12 @@ std::vector<TupleId> primaries(const std::vector<Seen>& seen) {
     return result;
 }
 
-// The shared sets and log of a database of the test's own, with the log in
-// its directory; no manager is left in the process after SetUp, so a test
-// may fork engine processes.
-class RecordScanTest : public ::testing::Test {
+class RecordScanTest : public orvtest::EngineTest {
 protected:
-    void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
-    }
     void makeTable() {
         RM::getInstance()->createTable(TABLE);
         endTransaction();
     }
-    // Leaves the process without managers and with a fresh transaction
-    // count, as before a fork.
-    void dropManagers() {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-    }
-    void TearDown() override {
-        dropManagers();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
-    }
-
-    orvtest::TestDatabase db;
-    std::string oldDirectory;
 };
 
 // A table without records, before it has pages and after its records were
