@@ -353,6 +353,15 @@ OrvErrorCode OrvRecordTuple::replaceInRecord(Uint32 offset, Uint32 oldBytes, con
     return ORV_SUCCESS;
 }
 
+// Appends a column's bytes. The set columns must end where the record ends:
+// bytes past them (a record that could not be wrapped) belong to no column.
+OrvErrorCode OrvRecordTuple::appendToRecord(Uint32 offset, const std::string& encoded) {
+    if (offset != recordLength()) {
+        return fail(ORV_INTERNAL_FAIL);
+    }
+    return replaceInRecord(offset, 0, encoded.data(), static_cast<Uint32>(encoded.size()));
+}
+
 OrvErrorCode OrvRecordTuple::setInt(Uint16 column, const Sint32* value) {
     ORV_TRACE(RunTime);
     ColumnInfo info;
@@ -376,7 +385,7 @@ OrvErrorCode OrvRecordTuple::setInt(Uint16 column, const Sint32* value) {
     }
 
     if (column == numSetColumns) {
-        code = replaceInRecord(offset, 0, encoded.data(), static_cast<Uint32>(encoded.size()));
+        code = appendToRecord(offset, encoded);
         if (code == ORV_SUCCESS) {
             ++numSetColumns;
         }
@@ -432,7 +441,7 @@ OrvErrorCode OrvRecordTuple::setVarchar(Uint16 column, const char* value, Uint16
     }
 
     if (column == numSetColumns) {
-        code = replaceInRecord(offset, 0, encoded.data(), static_cast<Uint32>(encoded.size()));
+        code = appendToRecord(offset, encoded);
         if (code == ORV_SUCCESS) {
             ++numSetColumns;
         }

@@ -118,6 +118,7 @@ private:
     // `newBytes` bytes of `bytes`, refusing a row longer than a record holds.
     OrvErrorCode replaceInRecord(Uint32 offset, Uint32 oldBytes, const char* bytes,
                                  Uint32 newBytes);
+    OrvErrorCode appendToRecord(Uint32 offset, const std::string& encoded);
     OrvErrorCode structureError(Uint32 bytes, Uint32 offset) const;
     Uint32 recordLength() const;
     const unsigned char* recordBytes() const;

@@ -238,6 +238,10 @@ TEST(OrvRecordTupleTest, WrappingChecksTheArgumentsAndTheRecordSize) {
     const Sint32* number = nullptr;
     EXPECT_EQ(ORV_PARAMETER_FAIL, tuple.getInt(0, number)); // nothing of it is read
     EXPECT_EQ(nullptr, tuple.getRecord());
+    // Nor is a column put in front of its bytes.
+    Sint32 one = 1;
+    EXPECT_EQ(ORV_INTERNAL_FAIL, tuple.setInt(0, &one));
+    EXPECT_EQ(ORV_INTERNAL_FAIL, tuple.setInt(0, nullptr));
     EXPECT_EQ(ORV_CAT_INVALID_RECORD_SIZE,
               tuple.initialize(recordOf("-1234" + le16(11) + std::string(11, 'x')), table.get()));
     ASSERT_EQ(ORV_SUCCESS, tuple.initialize(recordOf("N" + le16(0)), table.get()));
@@ -451,6 +455,27 @@ TEST(OrvRecordTupleTest, DamagedLengthsGiveErrorsNotReadsPastTheEnd) {
     // Too short to be wrapped at all: nothing of it is read.
     OrvRecordTuple tiny(recordOf("NN"), other.get());
     EXPECT_EQ(ORV_PARAMETER_FAIL, tiny.getVarchar(2, text, length));
+}
+
+// A damaged row can hold a value longer than its column allows; a change
+// that would then make the row longer than a record holds is refused, where a
+// 16-bit length would have wrapped.
+TEST(OrvRecordTupleTest, ARowThatWouldOutgrowARecordIsRefused) {
+    const std::vector<Column> columns = {{"A", VARCHAR, 65000, false}, {"B", VARCHAR, 530, false}};
+    auto table = makeTable(columns, "BIG");
+    ASSERT_EQ(65534, table->getMaxRecordLength());
+    const std::string damaged =
+        le16(10) + std::string(10, 'a') + le16(65000) + std::string(65000, 'b');
+    OrvRecordTuple tuple(recordOf(damaged), table.get());
+    const std::string longest(65000, 'c');
+    EXPECT_EQ(ORV_CAT_RECORD_TOO_LONG, tuple.setVarchar(0, longest.data(), 65000));
+    EXPECT_EQ("A row of table 'BIG' could be 130004 bytes long, but a record holds at most 65535 "
+              "bytes.",
+              lastMessage());
+    EXPECT_EQ(damaged, bytesOf(tuple.getRecord()));
+    // A change that still fits is made.
+    ASSERT_EQ(ORV_SUCCESS, tuple.setVarchar(0, longest.data(), 500));
+    EXPECT_EQ(damaged.size() + 490, tuple.getRecord()->getLength());
 }
 
 // Valid random rows with bytes flipped, cut off or overwritten by large
