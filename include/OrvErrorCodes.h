@@ -140,9 +140,10 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_FILE_IS_LINK = -130,
     ORV_LOGM_ENTRY_TOO_LARGE = -131,
     ORV_BM_FIXES_LEFT = -132,
+    ORV_CAT_RECORD_TOO_LONG = -133,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 133;
+constexpr int ORV_ERROR_CODE_COUNT = 134;
 
 #endif
