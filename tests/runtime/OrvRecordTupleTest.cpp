@@ -2,10 +2,10 @@
 // and setters, a model test of random rows, and rows read from damaged bytes.
 #include "OrvTuple.h"
 
-#include "CatalogTestSupport.h"
 #include "OrvError.h"
 #include "OrvRecord.h"
 #include "OrvTable.h"
+#include "catalog/CatalogTestSupport.h"
 
 #include <gtest/gtest.h>
 
