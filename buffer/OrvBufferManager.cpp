@@ -266,6 +266,23 @@ Uint16 OrvBufferManager::chooseFrame(const OrvScopedExclusiveLatch& scopedLatch)
 
 // ---- fixing and releasing ----------------------------------------------------
 
+namespace {
+
+// Every page the pool writes carries its header, and no header is all zero
+// (a page with id 0 is an inventory page, whose type is not 0). An image of
+// zero bytes is a hole in the file: a later page was written before this
+// one, which was never written. It counts as a page that does not exist.
+bool neverWritten(const char* image) {
+    for (Uint32 i = 0; i < ORV_PAGE_SIZE; ++i) {
+        if (image[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 void OrvBufferManager::getPage(SegmentId segment, PageId pageId, OrvPage::PageType type,
                                OrvPage*& page) {
     ORV_TRACE(BufferManager);
@@ -310,7 +327,9 @@ void OrvBufferManager::fixPage(SegmentId segment, PageId pageId, OrvPage::PageTy
         frame = chooseFrame(scopedLatch);
         OrvPage& fresh = data[frame];
         const OrvErrorCode rc = fileMgr->read(segment, pageId, fresh.data);
-        if (rc == ORV_FM_PAGE_NOT_EXISTS) {
+        // The frame stays on the empty list until the image is known to be
+        // a page, so a hole leaves nothing behind in the pool.
+        if (rc == ORV_FM_PAGE_NOT_EXISTS || (rc == ORV_SUCCESS && neverWritten(fresh.data))) {
             clearExpectedError();
             if (missing != nullptr) {
                 *missing = true;
@@ -367,7 +386,7 @@ void OrvBufferManager::getNewPage(SegmentId segment, PageId pageId, OrvPage::Pag
     checkNotInPool(segment, pageId, scopedLatch);
     alignas(8) char scratch[ORV_PAGE_SIZE];
     const OrvErrorCode rc = fileMgr->read(segment, pageId, scratch);
-    if (rc == ORV_SUCCESS) {
+    if (rc == ORV_SUCCESS && !neverWritten(scratch)) {
         ORV_THROW(ORV_BM_PAGE_ALREADY_EXISTS_IN_FILE, OrvException::to_string(pageId),
                   OrvException::to_string(segment));
     }
@@ -643,57 +662,19 @@ void OrvBufferManager::takeBackPendingDrops() {
     dropPending.clear();
 }
 
-namespace {
-
-bool allZero(const char* image) {
-    for (Uint32 i = 0; i < ORV_PAGE_SIZE; ++i) {
-        if (image[i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
-
 void OrvBufferManager::getPageForRedo(SegmentId segment, PageId pageId, OrvPage::PageType type,
                                       OrvPage*& page, bool& made) {
     ORV_TRACE(BufferManager);
     if (segment == 0 || pageId == ORV_INVALID_PAGE_ID) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
-    made = false;
     OrvScopedExclusiveLatch scopedLatch(*latch);
-    if (dropPending.count(segment) != 0) {
-        ORV_THROW(ORV_BM_SEGMENT_DROPPED, OrvException::to_string(pageId),
-                  OrvException::to_string(segment));
+    bool missing = false;
+    fixPage(segment, pageId, type, page, scopedLatch, &missing);
+    made = missing;
+    if (missing) {
+        fixNewPage(segment, pageId, type, OrvLsn::dummyLSN(), page, scopedLatch);
     }
-    Uint16 frame = 0;
-    if (hash->find(segment, pageId, frame)) {
-        OrvPage& found = data[frame];
-        // A zero image read earlier (its fix was refused) is made anew.
-        if (found.fixCount == 0 && allZero(found.data)) {
-            writeHeader(found.data, pageId, type, OrvLsn::dummyLSN());
-            found.pageType = type;
-            found.lsn = OrvLsn::dummyLSN();
-            found.dirty = 1;
-            made = true;
-        }
-        fixPage(segment, pageId, type, page, scopedLatch);
-        return;
-    }
-    alignas(8) char scratch[ORV_PAGE_SIZE];
-    const OrvErrorCode rc = fileMgr->read(segment, pageId, scratch);
-    if (rc == ORV_SUCCESS && !allZero(scratch)) {
-        fixPage(segment, pageId, type, page, scopedLatch);
-        return;
-    }
-    if (rc != ORV_SUCCESS && rc != ORV_FM_PAGE_NOT_EXISTS) {
-        ORV_RAISE_AS(rc, "fileMgr->read(segment, pageId, buffer)");
-    }
-    clearExpectedError();
-    fixNewPage(segment, pageId, type, OrvLsn::dummyLSN(), page, scopedLatch);
-    made = true;
 }
 
 void OrvBufferManager::flushAll() {

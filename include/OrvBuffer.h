@@ -184,6 +184,10 @@ public:
     // page or type; the page then stays in the pool, unfixed),
     // ORV_BM_BUFFER_FULL (every frame fixed), and the file manager's codes.
     void getPage(SegmentId segment, PageId pageId, OrvPage::PageType type, OrvPage*& page);
+    // A page whose image in the file is all zero bytes was never written (a
+    // later page was written first and left a hole): it does not exist, for
+    // every call here.
+    //
     // As getPage, but a page that is neither in the pool nor in the file is
     // no error: false, `page` null. For callers that expect pages to be
     // missing (a page id about to be made, the end of a scan), which would
@@ -268,10 +272,9 @@ public:
     // manager's rollback). The new segments stay for rollback.
     void takeBackPendingDrops();
     // For recovery, which must put logged changes onto pages that never
-    // reached their file: fixes the page as getPage does; a page that is
-    // not in the file, or whose image there is all zero bytes (a later page
-    // reached the file, this one did not), is made new in its place with
-    // LSN (0,0), and `made` says so. Codes as getPage.
+    // reached their file: fixes the page as getPage does; a page that does
+    // not exist is made new in its place with LSN (0,0), and `made` says
+    // so. Codes as getPage.
     void getPageForRedo(SegmentId segment, PageId pageId, OrvPage::PageType type, OrvPage*& page,
                         bool& made);
 

@@ -427,7 +427,8 @@ TEST_F(RecordOperationsTest, ConcurrentInsertersStoreEveryRecordOnce) {
                 }
                 endTransaction();
             } catch (const OrvException& e) {
-                std::fprintf(stderr, "child %d: %s\n%s\n", c, e.what(), e.getBacktrace().c_str());
+                std::fprintf(stderr, "child %d: code %d %s\n%s\n", c, e.getErrorCode(), e.what(),
+                             e.getBacktrace().c_str());
                 OrvSystem::stopAllManagers();
                 return 10 + (e.getErrorCode() < 0 ? -e.getErrorCode() % 80 : 0);
             }
