@@ -114,7 +114,8 @@ private:
 
 class OrvIndexManager {
 public:
-    // The process's manager, made on first use.
+    // The process's manager, made on first use (the first one registers the
+    // index debug commands).
     static OrvIndexManager* getInstance();
     // Deletes the manager and its trees, if there is one. Never throws.
     static void deleteInstance();
@@ -171,6 +172,29 @@ public:
     // Dumps (the debug commands use them).
     void dump_current();
     void dump_all();
+    // Debug output of the index's pages: the tree's fields, then pages
+    // start..end in turn, or with end 0xFFFE the inventory and the tree from
+    // page `start` down. full: every entry, else one line per page. Pages
+    // are read without locks. ORV_NOT_FOUND_WARN for end < start;
+    // ORV_INTERNAL_FAIL for an index not open in this process; the page loop
+    // ends at the first page that does not exist.
+    void show(IndexId indexId, PageId start, PageId end, bool full);
+    // The tree's fields, then the leaves along the chain.
+    void showLeaves(IndexId indexId, bool full);
+    // The inventory pages of the index (open or not in this process).
+    void showInventory(IndexId indexId, bool full);
+
+    // The debug commands "index_all" (info|dump indexId), "index_leafs"
+    // (info|dump indexId), "index_page" (info|dump indexId pageId),
+    // "index_pages" (info|dump indexId pageId1 pageId2) and "index_fsi"
+    // (info|dump indexId), registered when the first manager of the process
+    // is made. A wrong word count prints "Wrong Parameters" and the usage
+    // line; failures print "Error" for ORV_INTERNAL_FAIL and nothing else.
+    static void debugIndexAll(const std::string* args);
+    static void debugIndexLeafs(const std::string* args);
+    static void debugIndexPage(const std::string* args);
+    static void debugIndexPages(const std::string* args);
+    static void debugIndexFsi(const std::string* args);
 
 private:
     OrvIndexManager();
@@ -183,6 +207,7 @@ private:
     OrvIndexBTree* getIndex(IndexId indexId);
     // Whether the segment's file exists (opened when it does).
     bool segmentExists(SegmentId segment, std::map<SegmentId, bool>& known);
+    static void registerDebugCommands();
     // Forgets the bookkeeping of the ended transaction.
     void endTransaction(bool committed);
 

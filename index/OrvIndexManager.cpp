@@ -29,7 +29,9 @@ void OrvIndexManager::deleteInstance() {
     instance = nullptr;
 }
 
-OrvIndexManager::OrvIndexManager() : bufferMgr(OrvBufferManager::getInstance()) {}
+OrvIndexManager::OrvIndexManager() : bufferMgr(OrvBufferManager::getInstance()) {
+    registerDebugCommands();
+}
 
 OrvIndexManager::~OrvIndexManager() = default;
 
