@@ -161,6 +161,13 @@ TEST_F(IndexManagerTest, RangesYieldTheTupleIdsOfTheirKeysInOrder) {
     for (int n = 1; n <= 1000; ++n) {
         EXPECT_EQ(tidOf(n), all[static_cast<std::size_t>(n - 1)].second);
     }
+    // A scan whose descent fails is refused, not handed out as empty.
+    OrvIndexKey wrongType = key(5);
+    wrongType.dataType = UnknownDataType;
+    OrvIndexIterator* refused = nullptr;
+    EXPECT_EQ(ORV_PARAMETER_FAIL,
+              codeOf([&] { im->findRange(TEST_INDEX, &wrongType, nullptr, refused); }));
+    EXPECT_EQ(nullptr, refused);
     const OrvIndexKey above = key(1001);
     EXPECT_TRUE(scan(TEST_INDEX, &above).empty());
     const OrvIndexKey tail = key(990);
