@@ -9,6 +9,13 @@
 //   BM_InsertSegmentLocked / BM_FindSegmentLocked
 //                      the same under an exclusive lock on the index
 //                      segment, which covers every page lock
+//   BM_IteratorScan    full scans through the index manager's iterator,
+//                      which moves from leaf to leaf by exchanging its fix;
+//                      the counters are per key delivered
+//   BM_RollbackInserts the index manager's rollback of a transaction that
+//                      inserted the argument's number of shuffled keys into
+//                      an empty index (the inserts are not timed); the
+//                      counters are per key undone
 //
 // Each benchmark runs in one transaction, committed at its end. "semop/op"
 // counts the semop calls of the engine per operation (per key for the
@@ -16,6 +23,7 @@
 // growth of the log per operation, splits included.
 #include "OrvBuffer.h"
 #include "OrvException.h"
+#include "OrvIndexManager.h"
 #include "OrvLock.h"
 #include "OrvLog.h"
 #include "OrvSystem.h"
@@ -221,6 +229,71 @@ void BM_Delete(benchmark::State& state) {
     OrvClientTransaction::commit();
 }
 
+void BM_IteratorScan(benchmark::State& state) {
+    std::unique_ptr<OrvIndexBTree> tree = freshIndex(state.range(0));
+    OrvIndexManager* im = OrvIndexManager::getInstance();
+    im->openIndex(tree->getIndexId(), true, BTree, INTEGER);
+    long seen = 0;
+    const long before = orvbench::semopCalls;
+    for (auto _ : state) {
+        seen = 0;
+        OrvIndexIterator* raw = nullptr;
+        im->findRange(tree->getIndexId(), nullptr, nullptr, raw);
+        std::unique_ptr<OrvIndexIterator> scan(raw);
+        TupleId tid;
+        while (scan->hasNext() && scan->getNextTupleId(tid) == ORV_SUCCESS) {
+            ++seen;
+        }
+    }
+    if (seen != state.range(0)) {
+        state.SkipWithError("the scan missed keys");
+    }
+    report(state, before, static_cast<double>(state.range(0)));
+    OrvClientTransaction::commit();
+}
+
+void BM_RollbackInserts(benchmark::State& state) {
+    database();
+    OrvIndexManager* im = OrvIndexManager::getInstance();
+    const IndexId id = nextIndex++;
+    im->createIndex(id, true, BTree, INTEGER);
+    OrvClientTransaction::commit();
+    const std::vector<Sint32> keys = shuffledKeys(state.range(0));
+    long semops = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        OrvClientTransaction::begin();
+        for (Sint32 k : keys) {
+            im->insert(id, key(k), TupleId(static_cast<PageId>(1 + k % 1000), 0));
+        }
+        const long before = orvbench::semopCalls;
+        state.ResumeTiming();
+        im->rollback();
+        state.PauseTiming();
+        semops += orvbench::semopCalls - before;
+        // The rest of the transaction's end (the index part finds nothing
+        // more to undo).
+        OrvClientTransaction::rollback();
+        TupleId tid;
+        OrvIndexKey first;
+        bool empty = false;
+        try {
+            im->findFirstKey(id, first, tid);
+        } catch (const OrvException& e) {
+            empty = e.getErrorCode() == ORV_NOT_FOUND_WARN;
+        }
+        OrvClientTransaction::commit();
+        if (!empty) {
+            state.SkipWithError("the rollback left keys behind");
+            break;
+        }
+        state.ResumeTiming();
+    }
+    const double undone = static_cast<double>(state.iterations()) * double(keys.size());
+    state.counters["semop/op"] = benchmark::Counter(static_cast<double>(semops) / undone);
+    state.counters["keys/s"] = benchmark::Counter(undone, benchmark::Counter::kIsRate);
+}
+
 } // namespace
 
 BENCHMARK(BM_Insert)->Arg(10000)->Iterations(10000)->Unit(benchmark::kMicrosecond);
@@ -233,4 +306,6 @@ BENCHMARK(BM_RangeScan)->Arg(10000)->Iterations(20)->Unit(benchmark::kMillisecon
 BENCHMARK(BM_RangeScan)->Arg(100000)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Delete)->Arg(10000)->Iterations(5000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Delete)->Arg(100000)->Iterations(50000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IteratorScan)->Arg(100000)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RollbackInserts)->Arg(10000)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(orvbench::semopPair);

@@ -3,10 +3,12 @@
 #include "OrvBuffer.h"
 #include "OrvError.h"
 #include "OrvException.h"
+#include "OrvIndexManager.h"
 #include "OrvLock.h"
 #include "OrvLog.h"
 #include "OrvRecordManager.h"
 #include "file/OrvFileManager.h"
+#include "index/OrvIndexFreeSpaceInventory.h"
 #include "support/OrvDatabasePath.h"
 #include "support/OrvTrace.h"
 
@@ -144,6 +146,8 @@ void OrvSystem::stop(bool force) {
 void OrvSystem::stopAllManagers() {
     ORV_TRACE(CommandLine);
     // Users of a manager go before it.
+    OrvIndexManager::deleteInstance();
+    OrvIndexFreeSpaceInventory::deleteInstance();
     OrvRecordManager::deleteInstance();
     OrvLockManager::deleteInstance();
     OrvLogManager::deleteInstance();

@@ -112,8 +112,8 @@ private:
 //
 // All act on this process's managers only (single-threaded, as every engine
 // process); they need the lock list and buffer pool, commit and rollback
-// also the log. When the index manager joins, it takes its turn after the
-// record manager in commit and rollback alike.
+// also the log. The index manager takes its turn after the record manager in
+// commit and rollback alike.
 class OrvClientTransaction {
 public:
     // Starts a new transaction: a new transaction id for this process.
@@ -121,13 +121,15 @@ public:
     // Commits the current transaction, in this order: every fix of this
     // process must have been given back (ORV_BM_FIXES_LEFT otherwise, and
     // nothing is committed), the record manager's COMMIT log entry, the
-    // buffer manager's commit (pending segment drops), every lock of the
-    // transaction released, then a new transaction id. A failure of one
-    // step is raised, and the steps behind it are not taken.
+    // index manager's COMMIT log entry, the buffer manager's commit (pending segment drops), every
+    // lock of the transaction released, then a new transaction id. A failure of one step is raised,
+    // and the steps behind it are not taken.
     static void commit();
     // Rolls the current transaction back, in the same order: no fix left
     // (ORV_BM_FIXES_LEFT, nothing is undone), the record manager's rollback
-    // (its changes undone, its ROLLBACK log entry), the buffer manager's
+    // (its changes undone, its ROLLBACK log entry), the index manager's
+    // rollback (the same for the indexes; the index trees made in the
+    // transaction forgotten, the dropped ones back), the buffer manager's
     // rollback (tables it made are deleted, its drops forgotten), every lock
     // released, a new transaction id. A failure of one step is raised, and
     // the steps behind it are not taken: the locks stay, so nobody sees the

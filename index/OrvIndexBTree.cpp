@@ -516,6 +516,19 @@ void OrvIndexBTree::findRange(const OrvIndexKey* start, const OrvIndexKey* stop,
     });
 }
 
+OrvScopedPage OrvIndexBTree::scanStart(const OrvIndexKey* start, Uint16& pos) {
+    ORV_TRACE(IndexManager);
+    const Sint32 low = start != nullptr ? integerOf(*start) : INT_MIN;
+    checkOpen();
+    return retrying([&] {
+        Descent descent =
+            descend(low, start != nullptr ? Edge::ByKey : Edge::First, LM::SharedLock, false);
+        descent.locks.keep();
+        pos = start != nullptr ? descent.leaf->view().lowerBound(low) : 0;
+        return descent.leaf->takePage();
+    });
+}
+
 // ---- delete ------------------------------------------------------------------------
 
 OrvErrorCode OrvIndexBTree::deleteKey(IndexId, const OrvIndexKey& key, const TupleId* tid) {

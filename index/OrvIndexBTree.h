@@ -82,7 +82,13 @@ public:
     void findRange(const OrvIndexKey* start, const OrvIndexKey* stop,
                    const std::function<bool(Sint32, const TupleId&)>& visit);
 
+    // Where a scan from start (null: the first leaf) begins: the leaf, fixed
+    // and locked shared for the transaction, and in pos the first position
+    // of an entry not below start (it may be behind the leaf's entries).
+    OrvScopedPage scanStart(const OrvIndexKey* start, Uint16& pos);
+
     IndexId getIndexId() const { return indexId; }
+    OrvDataType getDataType() const { return dataType; }
     SegmentId getSegmentId() const { return segmentId; }
     bool isUnique() const { return unique; }
 

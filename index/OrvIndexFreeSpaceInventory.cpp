@@ -119,6 +119,30 @@ PageId OrvIndexFreeSpaceInventory::generateNewPageId(SegmentId segment) {
     return static_cast<PageId>(last + 1);
 }
 
+void OrvIndexFreeSpaceInventory::raiseLastId(SegmentId segment, PageId pageId) {
+    ORV_TRACE(IndexManager);
+    OrvScopedLock lock(segment, INVENTORY, LM::ExclusiveLock, true, false);
+    OrvBufferManager* bm = OrvBufferManager::getInstance();
+    OrvPage* raw = nullptr;
+    bool made = false;
+    bm->getPageForRedo(segment, INVENTORY, OrvPage::FreeSpaceInventoryPage, raw, made);
+    try {
+        FsiPageAccess fsi(*raw);
+        if (made) {
+            fsi.setNextId(0);
+            fsi.setLastId(0);
+            fsi.setNumElements(0);
+        }
+        if (fsi.lastId() < pageId) {
+            fsi.setLastId(pageId);
+        }
+    } catch (...) {
+        bm->releasePage(raw);
+        throw;
+    }
+    bm->releasePage(raw);
+}
+
 PageId OrvIndexFreeSpaceInventory::getLastPageId(SegmentId segment) {
     ORV_TRACE(IndexManager);
     OrvScopedLock lock(segment, INVENTORY, LM::SharedLock, true, false);

@@ -69,6 +69,10 @@ public:
     // The next id from the counter: ORV_IM_NO_MORE_PAGES past 65534.
     PageId generateNewPageId(SegmentId segment);
     PageId getLastPageId(SegmentId segment);
+    // Recovery: lastId raised to at least pageId, a page that the log names
+    // (inventory pages are not logged and may be older than the tree). A
+    // page 0 that is missing or all zero is made new first.
+    void raiseLastId(SegmentId segment, PageId pageId);
 
     // A page for the tree, fixed and locked exclusively by the current
     // transaction: a free id from the list when there is one, else the next

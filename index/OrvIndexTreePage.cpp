@@ -404,9 +404,10 @@ OrvLsn OrvIndexTreePage::writeLogEntry(transType type) {
     }
     (void)OrvIndexPageView(workPageData.get()).numElements();
     const PageId logged = pId;
-    OrvIndexLogEntry entry(OrvTransactionManager::getInstance()->getCurrentTransactionID(), &logged,
-                           sId, savedPageData.get(), int(ORV_PAGE_SIZE), workPageData.get(),
-                           int(ORV_PAGE_SIZE), type);
+    const OrvTransactionId transaction =
+        logAs != nullptr ? *logAs : OrvTransactionManager::getInstance()->getCurrentTransactionID();
+    OrvIndexLogEntry entry(transaction, &logged, sId, savedPageData.get(), int(ORV_PAGE_SIZE),
+                           workPageData.get(), int(ORV_PAGE_SIZE), type);
     return OrvLogManager::getInstance()->createLogEntry(&entry);
 }
 
@@ -517,6 +518,18 @@ void OrvIndexTreePage::extractRoot(OrvIndexTreePage& target, Sint32 separator,
 
 void OrvIndexTreePage::undoOperation(const char* beforeImage, int length) {
     replaceImage(beforeImage, length, INTEGER_UNDO);
+}
+
+void OrvIndexTreePage::undoOperation(const char* beforeImage, int length,
+                                     const OrvTransactionId& transaction) {
+    logAs = &transaction;
+    try {
+        replaceImage(beforeImage, length, INTEGER_UNDO);
+    } catch (...) {
+        logAs = nullptr;
+        throw;
+    }
+    logAs = nullptr;
 }
 
 void OrvIndexTreePage::redoOperation(const char* afterImage, int length) {

@@ -37,6 +37,7 @@
 #include "OrvLog.h"
 #include "OrvLsn.h"
 #include "OrvRecord.h"
+#include "OrvTransaction.h"
 #include "OrvTypes.h"
 
 #include <cstddef>
@@ -315,6 +316,9 @@ public:
     // tree, and leaking a page is harmless where reusing a live one is not.
     void undoOperation(const char* beforeImage, int length);
     void redoOperation(const char* afterImage, int length);
+    // undoOperation with the entry written under `transaction` (recovery
+    // undoes the work of transactions that never ended under their ids).
+    void undoOperation(const char* beforeImage, int length, const OrvTransactionId& transaction);
 
 protected:
     OrvIndexTreePage(OrvScopedPage&& page, OrvDataType dataType);
@@ -340,6 +344,8 @@ protected:
     OrvDataType dataType;
     std::unique_ptr<char[]> savedPageData;
     std::unique_ptr<char[]> workPageData;
+    // The transaction the entries are written under; null: the current one.
+    const OrvTransactionId* logAs = nullptr;
 };
 
 // A leaf of an integer tree.

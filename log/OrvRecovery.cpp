@@ -52,6 +52,7 @@ void OrvRecovery::reset() {
     ORV_TRACE(LogManager);
     oRecordUndo.clear();
     recordUndoRunEnds.clear();
+    indexUndoRunEnds.clear();
     oIndexUndo.clear();
     oRecordRollback.clear();
     oIndexRollback.clear();
@@ -271,8 +272,20 @@ bool OrvRecovery::makeUndoLists(rollbackComponent component) {
     }
     if (component == INDEX || component == ALL) {
         oIndexUndo.clear();
+        indexUndoRunEnds.clear();
         std::cout << std::endl;
-        pointInto(oIndexRedo, chainEntries, openWork('I', nullptr, 0), oIndexUndo);
+        const std::vector<size_t> open = openWork('I', nullptr, 0);
+        std::unordered_map<size_t, size_t> lastOfRun;
+        for (size_t i = 0; i < chainEntries.size(); ++i) {
+            lastOfRun[chainEntries[i].run] = i;
+        }
+        std::vector<OrvLsn> ends;
+        ends.reserve(open.size());
+        for (size_t i : open) {
+            ends.push_back(chainEntries[lastOfRun[chainEntries[i].run]].lsn);
+        }
+        pointInto(oIndexRedo, chainEntries, open, oIndexUndo);
+        indexUndoRunEnds.swap(ends);
     }
     return true;
 }
@@ -536,6 +549,14 @@ OrvLsn OrvRecovery::getRecordUndoRunEnd(int i) const {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     return recordUndoRunEnds[static_cast<size_t>(i)];
+}
+
+OrvLsn OrvRecovery::getIndexUndoRunEnd(int i) const {
+    ORV_TRACE(LogManager);
+    if (i < 0 || static_cast<size_t>(i) >= indexUndoRunEnds.size()) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    return indexUndoRunEnds[static_cast<size_t>(i)];
 }
 
 OrvRecordLogEntry** OrvRecovery::getRecordRollbackList() {

@@ -123,6 +123,8 @@ public:
     // either kind) of its run, where the work that ends the run continues
     // its chain. Requires i below getRecordUndoListLength().
     OrvLsn getRecordUndoRunEnd(int i) const;
+    // The same for entry i of the index undo list.
+    OrvLsn getIndexUndoRunEnd(int i) const;
     OrvRecordLogEntry** getRecordRollbackList();
     OrvIndexLogEntry** getIndexRollbackList();
     int getRecordRollbackListLength() const;
@@ -160,6 +162,7 @@ private:
     std::vector<OrvRecordLogEntry*> oRecordUndo;
     std::vector<OrvIndexLogEntry*> oIndexUndo;
     std::vector<OrvLsn> recordUndoRunEnds;
+    std::vector<OrvLsn> indexUndoRunEnds;
 
     std::string logDirectory;
     std::vector<ChainEntry> chainEntries;

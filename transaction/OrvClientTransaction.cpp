@@ -4,6 +4,7 @@
 
 #include "OrvBuffer.h"
 #include "OrvException.h"
+#include "OrvIndexManager.h"
 #include "OrvLock.h"
 #include "OrvRecordManager.h"
 #include "support/OrvErrorBoundary.h"
@@ -19,7 +20,7 @@ void OrvClientTransaction::commit() {
     // A fix left over means an operation did not finish: commit nothing.
     OrvBufferManager::checkNoFixesOfThisProcess();
     OrvRecordManager::getInstance()->commit();
-    // (The index manager's commit comes here.)
+    OrvIndexManager::getInstance()->commit();
     OrvBufferManager::getInstance()->commit();
     OrvLockManager::getInstance()->releaseAll();
     ORV_RAISE(OrvTransactionManager::getInstance()->startNewTransaction());
@@ -31,7 +32,7 @@ void OrvClientTransaction::rollback() {
     // its own: give it back first.
     OrvBufferManager::checkNoFixesOfThisProcess();
     OrvRecordManager::getInstance()->rollback();
-    // (The index manager's rollback comes here.)
+    OrvIndexManager::getInstance()->rollback();
     OrvBufferManager::getInstance()->rollback();
     OrvLockManager::getInstance()->releaseAll();
     ORV_RAISE(OrvTransactionManager::getInstance()->startNewTransaction());
