@@ -30,6 +30,7 @@
 #include "OrvTransaction.h"
 #include "index/OrvIndexBTree.h"
 
+#include "BenchDatabase.h"
 #include "BenchSupport.h"
 
 #include <benchmark/benchmark.h>
@@ -45,54 +46,8 @@
 
 namespace {
 
-class IndexDatabase {
-public:
-    IndexDatabase() {
-        directory = orvbench::makeDatabaseDirectory();
-        if (chdir(directory.c_str()) != 0) {
-            std::perror("chdir");
-            std::exit(1);
-        }
-        OrvLockManager::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-    }
-    ~IndexDatabase() {
-        OrvSystem::stopAllManagers();
-        try {
-            OrvLogManager::destroyLogFileHandling(true);
-        } catch (const OrvException&) {
-        }
-        try {
-            OrvBufferManager::destroyBuffer(true);
-        } catch (const OrvException&) {
-        }
-        try {
-            OrvLockManager::destroyLockList(true);
-        } catch (const OrvException&) {
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
-    }
-
-    // Bytes in the log files so far.
-    std::uintmax_t logBytes() const {
-        std::uintmax_t total = 0;
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-            if (entry.path().extension() == ".log") {
-                total += entry.file_size(error);
-            }
-        }
-        return total;
-    }
-
-private:
-    std::string directory;
-};
-
-IndexDatabase& database() {
-    static IndexDatabase instance;
+orvbench::Database& database() {
+    static orvbench::Database instance;
     return instance;
 }
 

@@ -24,6 +24,7 @@
 #include "OrvTransaction.h"
 #include "log/OrvRecordLogEntry.h"
 
+#include "BenchDatabase.h"
 #include "BenchSupport.h"
 
 #include <benchmark/benchmark.h>
@@ -37,42 +38,8 @@
 namespace {
 
 // One database for the whole run; each benchmark gets tables of its own.
-class RecordDatabase {
-public:
-    RecordDatabase() {
-        directory = orvbench::makeDatabaseDirectory();
-        if (chdir(directory.c_str()) != 0) {
-            std::perror("chdir");
-            std::exit(1);
-        }
-        OrvLockManager::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-    }
-    ~RecordDatabase() {
-        OrvSystem::stopAllManagers();
-        try {
-            OrvLogManager::destroyLogFileHandling(true);
-        } catch (const OrvException&) {
-        }
-        try {
-            OrvBufferManager::destroyBuffer(true);
-        } catch (const OrvException&) {
-        }
-        try {
-            OrvLockManager::destroyLockList(true);
-        } catch (const OrvException&) {
-        }
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
-    }
-
-private:
-    std::string directory;
-};
-
-RecordDatabase& database() {
-    static RecordDatabase instance;
+orvbench::Database& database() {
+    static orvbench::Database instance;
     return instance;
 }
 

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -46,8 +47,23 @@ protected:
         OrvSystem::stopAllManagers();
         OrvTransactionManager::resetForProcess();
     }
+    // A crash: the shared memory is thrown away, the pool unwritten; the
+    // files and the log stay. Then the engine starts again.
+    void crashAndRestart() {
+        dropManagers();
+        if (life) {
+            life.reset();
+        } else {
+            db.cleanup();
+        }
+        life = std::make_unique<TestDatabase>(db.path());
+        startSets();
+    }
 
     TestDatabase db;
+    // The sets made again after a crash (crashAndRestart), the directory
+    // being db's.
+    std::unique_ptr<TestDatabase> life;
     std::string oldDirectory;
 };
 

@@ -5,6 +5,7 @@
 #ifndef ORV_INDEX_TEST_SUPPORT_H
 #define ORV_INDEX_TEST_SUPPORT_H
 
+#include "OrvEngineTest.h"
 #include "OrvTestDatabase.h"
 #include "OrvTestSupport.h"
 
@@ -96,25 +97,8 @@ inline std::vector<LoggedImage> loggedImages(SegmentId segment) {
 }
 
 // The database; start() makes the index and its empty tree and commits.
-class IndexTest : public ::testing::Test {
+class IndexTest : public orvtest::EngineTest {
 protected:
-    void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
-    }
-    void TearDown() override {
-        OrvIndexFreeSpaceInventory::deleteInstance();
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
-    }
-
     void start(bool unique) {
         OrvIndexBTree::createIndexSegment(TEST_INDEX);
         ASSERT_EQ(ORV_SUCCESS, tree.initialTree(TEST_INDEX, INTEGER, unique));
@@ -133,8 +117,6 @@ protected:
         return s;
     }
 
-    orvtest::TestDatabase db;
-    std::string oldDirectory;
     OrvIndexBTree tree;
     SegmentId segment = 0;
 };

@@ -2,6 +2,7 @@
 // inventory, the root node and the leaves, read back and checked against
 // the keys put in; and the answers to wrong arguments.
 #include "IndexTestSupport.h"
+#include "OrvEngineTest.h"
 
 #include "OrvDebug.h"
 #include "OrvIndexManager.h"
@@ -16,17 +17,10 @@ using IM = OrvIndexManager;
 
 constexpr int KEYS = 600;
 
-class IndexDumpTest : public ::testing::Test {
+class IndexDumpTest : public orvtest::EngineTest {
 protected:
     void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
+        EngineTest::SetUp();
         IM* im = IM::getInstance();
         im->createIndex(TEST_INDEX, true, BTree, INTEGER);
         for (int n = 1; n <= KEYS; ++n) {
@@ -38,11 +32,6 @@ protected:
         ASSERT_TRUE(orvCheckIndexTree(segment, shape).empty());
         ASSERT_EQ(2u, shape.height);
         ASSERT_EQ(2u, shape.leaves);
-    }
-    void TearDown() override {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
     }
 
     static std::string run(const char* command, const std::string& args) {
@@ -71,8 +60,6 @@ protected:
                "\nDatatype = " + std::to_string(int(INTEGER)) + "\nUnique = 1\n";
     }
 
-    orvtest::TestDatabase db;
-    std::string oldDirectory;
     SegmentId segment = 0;
 };
 

@@ -3,6 +3,7 @@
 // test of transactions that commit or roll back (drops included) against
 // the committed state, with the page images a rollback must give back.
 #include "IndexTestSupport.h"
+#include "OrvEngineTest.h"
 
 #include "OrvIndexManager.h"
 
@@ -17,23 +18,11 @@ using IM = OrvIndexManager;
 
 constexpr IndexId OTHER = 5;
 
-class IndexManagerTest : public ::testing::Test {
+class IndexManagerTest : public orvtest::EngineTest {
 protected:
     void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
+        EngineTest::SetUp();
         im = IM::getInstance();
-    }
-    void TearDown() override {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
     }
 
     // Every entry of the index, in scan order.
@@ -63,8 +52,6 @@ protected:
         return pages;
     }
 
-    orvtest::TestDatabase db;
-    std::string oldDirectory;
     IM* im = nullptr;
 };
 

@@ -7,6 +7,7 @@
 // and names its row, no uncommitted key is in the index, the tree is sound,
 // and a second recovery changes nothing more.
 #include "IndexTestSupport.h"
+#include "OrvEngineTest.h"
 
 #include "OrvIndexManager.h"
 #include "OrvRecordManager.h"
@@ -108,39 +109,8 @@ int childWork(const Round& round, Model working, Sint32 firstKey, int fd) {
     }
 }
 
-class IndexRecoveryTest : public ::testing::Test {
+class IndexRecoveryTest : public orvtest::EngineTest {
 protected:
-    void SetUp() override {
-        char buffer[4096];
-        ASSERT_NE(nullptr, getcwd(buffer, sizeof(buffer)));
-        oldDirectory = buffer;
-        ASSERT_EQ(0, chdir(db.path().c_str()));
-        startSets();
-    }
-    void TearDown() override {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        EXPECT_EQ(0, chdir(oldDirectory.c_str()));
-    }
-    static void startSets() {
-        LM::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
-        OrvSystem::stopAllManagers();
-    }
-    // The shared memory is thrown away, the pool unwritten; files and log
-    // stay. Then the engine starts again.
-    void crashAndRestart() {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        if (life) {
-            life.reset();
-        } else {
-            db.cleanup();
-        }
-        life = std::make_unique<orvtest::TestDatabase>(db.path());
-        startSets();
-    }
     void recover() {
         OrvClientTransaction::begin();
         RM::getInstance()->recover();
@@ -190,10 +160,6 @@ protected:
         }
         return pages;
     }
-
-    orvtest::TestDatabase db;
-    std::unique_ptr<orvtest::TestDatabase> life;
-    std::string oldDirectory;
 };
 
 TEST_F(IndexRecoveryTest, CommittedKeysComeBackAndUncommittedOnesDoNot) {

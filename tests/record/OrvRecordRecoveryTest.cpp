@@ -174,26 +174,11 @@ int childWork(const Round& round, Model working, int fd) {
 
 class RecordRecoveryTest : public orvtest::EngineTest {
 protected:
-    // The engine's shared memory is thrown away, the pool unwritten; the
-    // files and the log stay. Then the engine starts again.
-    void crashAndRestart() {
-        OrvSystem::stopAllManagers();
-        OrvTransactionManager::resetForProcess();
-        if (life) {
-            life.reset();
-        } else {
-            db.cleanup();
-        }
-        life = std::make_unique<orvtest::TestDatabase>(db.path());
-        startSets();
-    }
     void recover() {
         OrvClientTransaction::begin();
         RM::getInstance()->recover();
         OrvClientTransaction::commit();
     }
-
-    std::unique_ptr<orvtest::TestDatabase> life;
 };
 
 TEST_F(RecordRecoveryTest, CommittedChangesComeBackAndUnfinishedOnesDoNot) {
