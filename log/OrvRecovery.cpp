@@ -253,39 +253,31 @@ bool OrvRecovery::makeUndoLists(rollbackComponent component) {
         orvTrace.traceString(1, "undo lists asked for entries the log was not analysed for");
         return false;
     }
-    if (component == RECORD || component == ALL) {
-        oRecordUndo.clear();
-        recordUndoRunEnds.clear();
+    // The last entry of each run of the log, for the runs' ends.
+    std::unordered_map<size_t, size_t> lastOfRun;
+    for (size_t i = 0; i < chainEntries.size(); ++i) {
+        lastOfRun[chainEntries[i].run] = i;
+    }
+    // One kind's undo list, newest first, and the last entry of the run of
+    // each entry in it.
+    const auto makeList = [&](char kind, auto& redo, auto& undo, std::vector<OrvLsn>& runEnds) {
+        undo.clear();
+        runEnds.clear();
         std::cout << std::endl;
-        const std::vector<size_t> open = openWork('R', nullptr, 0);
-        std::unordered_map<size_t, size_t> lastOfRun;
-        for (size_t i = 0; i < chainEntries.size(); ++i) {
-            lastOfRun[chainEntries[i].run] = i;
-        }
+        const std::vector<size_t> open = openWork(kind, nullptr, 0);
         std::vector<OrvLsn> ends;
         ends.reserve(open.size());
         for (size_t i : open) {
             ends.push_back(chainEntries[lastOfRun[chainEntries[i].run]].lsn);
         }
-        pointInto(oRecordRedo, chainEntries, open, oRecordUndo);
-        recordUndoRunEnds.swap(ends);
+        pointInto(redo, chainEntries, open, undo);
+        runEnds.swap(ends);
+    };
+    if (component == RECORD || component == ALL) {
+        makeList('R', oRecordRedo, oRecordUndo, recordUndoRunEnds);
     }
     if (component == INDEX || component == ALL) {
-        oIndexUndo.clear();
-        indexUndoRunEnds.clear();
-        std::cout << std::endl;
-        const std::vector<size_t> open = openWork('I', nullptr, 0);
-        std::unordered_map<size_t, size_t> lastOfRun;
-        for (size_t i = 0; i < chainEntries.size(); ++i) {
-            lastOfRun[chainEntries[i].run] = i;
-        }
-        std::vector<OrvLsn> ends;
-        ends.reserve(open.size());
-        for (size_t i : open) {
-            ends.push_back(chainEntries[lastOfRun[chainEntries[i].run]].lsn);
-        }
-        pointInto(oIndexRedo, chainEntries, open, oIndexUndo);
-        indexUndoRunEnds.swap(ends);
+        makeList('I', oIndexRedo, oIndexUndo, indexUndoRunEnds);
     }
     return true;
 }
