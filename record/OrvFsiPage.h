@@ -75,6 +75,11 @@ namespace OrvFsi {
 
 // Pages per inventory stretch: the inventory page and its 254 data pages.
 constexpr Uint32 PAGE_DISTANCE = 255;
+// Whether a page id can name a data page: not an inventory page, not past
+// the last page id.
+constexpr bool isDataPageId(Uint32 pageId) {
+    return pageId != 0 && pageId % PAGE_DISTANCE != 0 && pageId <= ORV_MAX_PAGE_ID;
+}
 constexpr Uint32 MAX_FSI_ENTRIES = 254;
 // A unit of free space is 16 bytes.
 constexpr Uint32 FSI_BLOCK_SIZE = 16;

@@ -24,9 +24,7 @@ using View = OrvDataPageView;
 
 constexpr Uint32 PAGE_END = ORV_PAGE_SIZE;
 
-bool isDataPageId(Uint32 pageId) {
-    return pageId != 0 && pageId % OrvFsi::PAGE_DISTANCE != 0 && pageId <= ORV_MAX_PAGE_ID;
-}
+using OrvFsi::isDataPageId;
 
 // A tuple id handed in by a caller: anything that cannot name a record is a
 // record that is not there.

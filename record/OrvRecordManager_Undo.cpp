@@ -44,9 +44,7 @@ using View = OrvDataPageView;
 
 constexpr Uint32 PAGE_END = ORV_PAGE_SIZE;
 
-bool isDataPageId(Uint32 pageId) {
-    return pageId != 0 && pageId % OrvFsi::PAGE_DISTANCE != 0 && pageId <= ORV_MAX_PAGE_ID;
-}
+using OrvFsi::isDataPageId;
 
 // A tuple id read from the log or handed in: it must name a data page slot.
 void checkTid(const TupleId& tid) {
