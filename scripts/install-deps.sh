@@ -3,7 +3,9 @@
 # Debian packages, through apt-get; needs root (or sudo).
 set -euo pipefail
 packages=(cmake make g++ libboost-dev libgtest-dev libgmock-dev libbenchmark-dev clang
-          libclang-rt-dev procps util-linux)
+          libclang-rt-dev procps util-linux libsqlite3-dev liblmdb-dev graphviz)
+# SQLite and LMDB: the peers of the comparison benchmark; graphviz: orvshow's
+# pictures and their tests.
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
