@@ -90,10 +90,12 @@
 #include <stdexcept>
 #include <string>
 #include <sys/ipc.h>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 #include <vector>
 
@@ -201,6 +203,13 @@ struct Options {
     bool sqlite = true;
     bool lmdb = true;
     int lastPhase = 8;
+    // Measure the semop pair (off for system call counts of the phases alone).
+    bool unit = true;
+    // When set, each engine phase runs under "strace -c -f", which writes
+    // its counts to PREFIX.<phase>.
+    std::string stracePrefix;
+    // With --perf PREFIX: "perf record" instead of strace.
+    bool perf = false;
 };
 
 [[noreturn]] void usage(const char* message) {
@@ -208,7 +217,8 @@ struct Options {
                  "error: %s\n"
                  "usage: OrvPeersBench [--n N] [--r R] [--seed S] [--dir DIR]\n"
                  "                     [--systems engine,sqlite,lmdb] [--last-phase 1..8]\n"
-                 "                     [--ipc-record FILE]\n"
+                 "                     [--ipc-record FILE] [--no-unit]\n"
+                 "                     [--strace PREFIX | --perf PREFIX]\n"
                  "       OrvPeersBench --cleanup FILE\n",
                  message);
     std::exit(2);
@@ -1137,6 +1147,64 @@ double twoReaders(const std::string& system, const std::string& path, const Opti
 
 // ---- the run ----------------------------------------------------------------------
 
+// "strace -c -f" attached to this process for the lifetime of the object:
+// the system calls of one phase, its readers included, counted apart. The
+// times of a traced phase mean nothing; its counts are exact.
+class Tracer {
+public:
+    // With perf, "perf record" samples the phase instead (call graphs).
+    Tracer(const std::string& output, bool perf) {
+        const std::string self = std::to_string(getpid());
+        std::fflush(nullptr);
+        pid = fork();
+        if (pid < 0) {
+            fail(std::string("fork: ") + std::strerror(errno));
+        }
+        if (pid == 0) {
+            if (perf) {
+                execlp("perf", "perf", "record", "-q", "-F", "2000", "--call-graph", "dwarf,16384",
+                       "-o", output.c_str(), "-p", self.c_str(), static_cast<char*>(nullptr));
+            } else {
+                execlp("strace", "strace", "-c", "-f", "-o", output.c_str(), "-p", self.c_str(),
+                       static_cast<char*>(nullptr));
+            }
+            std::perror("exec");
+            _exit(127);
+        }
+        if (perf) {
+            sleep(2); // perf gives no sign of being ready
+            return;
+        }
+        // Traced from the moment the tracer is attached.
+        for (int i = 0; i < 5000 && tracerPid() == 0; ++i) {
+            usleep(1000);
+        }
+        if (tracerPid() == 0) {
+            fail("strace did not attach");
+        }
+    }
+    ~Tracer() {
+        kill(pid, SIGINT);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    Tracer(const Tracer&) = delete;
+    Tracer& operator=(const Tracer&) = delete;
+
+private:
+    static long tracerPid() {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("TracerPid:", 0) == 0) {
+                return std::strtol(line.c_str() + 10, nullptr, 10);
+            }
+        }
+        return 0;
+    }
+    pid_t pid = -1;
+};
+
 struct Phase {
     const char* name;
     const char* what;
@@ -1145,6 +1213,9 @@ struct Phase {
 
 struct Measurement {
     double seconds = 0;
+    // Processor time (user and system) of the process, or of the two
+    // readers for phase 8.
+    double cpuSeconds = 0;
     std::uint64_t checksum = 0;
     EngineCosts costs;
     bool done = false;
@@ -1159,6 +1230,14 @@ std::uint64_t combine(const Digest& read, long missing) {
 }
 
 double semopPairNanoseconds = 0;
+double pairCpuNanoseconds = 0;
+
+double cpuSecondsOf(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
 
 class SemopPairReporter : public benchmark::ConsoleReporter {
 public:
@@ -1182,6 +1261,7 @@ public:
                 break;
             }
             semopPairNanoseconds = ns;
+            pairCpuNanoseconds = ns * run.GetAdjustedCPUTime() / run.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -1265,6 +1345,14 @@ int runBenchmark(const Options& options, char* program) {
                     const long semopsBefore = orvbench::semopCalls;
                     const std::uintmax_t logBefore = isEngine ? engine->logBytes() : 0;
                     const long callsBefore = readWriteCalls();
+                    const double cpuBefore = cpuSecondsOf(RUSAGE_SELF);
+                    const double childCpuBefore = cpuSecondsOf(RUSAGE_CHILDREN);
+                    std::unique_ptr<Tracer> tracer;
+                    if (isEngine && !options.stracePrefix.empty()) {
+                        tracer = std::make_unique<Tracer>(
+                            options.stracePrefix + "." + phases[static_cast<std::size_t>(phase)].name,
+                            options.perf);
+                    }
                     const auto start = std::chrono::steady_clock::now();
                     long changed = 0;
                     long missing = 0;
@@ -1297,10 +1385,14 @@ int runBenchmark(const Options& options, char* program) {
                     m.seconds =
                         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
                             .count();
+                    m.cpuSeconds = cpuSecondsOf(RUSAGE_SELF) - cpuBefore;
                     if (phase == 7) {
                         m.seconds = twoReaders(system.readerName(), paths[s], options, read,
                                                missing);
+                        // The readers' whole lives: start, lookups, end.
+                        m.cpuSeconds = cpuSecondsOf(RUSAGE_CHILDREN) - childCpuBefore;
                     }
+                    tracer.reset();
                     if (isEngine) {
                         m.costs.semops = orvbench::semopCalls - semopsBefore;
                         m.costs.logBytes = engine->logBytes() - logBefore;
@@ -1327,7 +1419,7 @@ int runBenchmark(const Options& options, char* program) {
     }
 
     // The unit of the engine's hot paths, measured now, in the same run.
-    {
+    if (options.unit) {
         int argc = 2;
         std::string filter = "--benchmark_filter=semopPair";
         char* argv[] = {program, filter.data(), nullptr};
@@ -1336,59 +1428,70 @@ int runBenchmark(const Options& options, char* program) {
         benchmark::RunSpecifiedBenchmarks(&reporter);
     }
 
-    // The table.
+    // The tables: by elapsed time, then by processor time, which moves less
+    // on a machine shared with other work.
     std::printf("\nN = %ld, R = %ld bytes, seed %u\n", n, r, options.seed);
-    std::printf("%-9s %-48s", "phase", "work");
-    for (const std::string& name : names) {
-        std::printf(" %12s", (name + " ops/s").c_str());
-    }
-    for (std::size_t s = 1; s < names.size(); ++s) {
-        if (names[0] == "engine") {
+    const bool engineFirst = !names.empty() && names[0] == "engine";
+    bool mismatch = false;
+    for (int table = 0; table < 2; ++table) {
+        const auto secondsOf = [table](const Measurement& m) {
+            return table == 0 ? m.seconds : m.cpuSeconds;
+        };
+        std::printf("\n%s\n", table == 0 ? "operations per second (elapsed time)"
+                                          : "operations per processor second (user + system)");
+        std::printf("%-9s %-48s", "phase", "work");
+        for (const std::string& name : names) {
+            std::printf(" %12s", name.c_str());
+        }
+        for (std::size_t s = 1; engineFirst && s < names.size(); ++s) {
             std::printf(" %14s", ("engine/" + names[s]).c_str());
         }
-    }
-    std::printf("  checksum\n");
-    bool mismatch = false;
-    for (int phase = 0; phase < phaseCount; ++phase) {
-        const Phase& p = phases[static_cast<std::size_t>(phase)];
-        std::printf("%-9s %-48s", p.name, p.what);
-        bool complete = true;
-        for (std::size_t s = 0; s < names.size(); ++s) {
-            const Measurement& m = results[s][static_cast<std::size_t>(phase)];
-            complete = complete && m.done;
-            std::printf(" %12s", m.done ? rate(static_cast<double>(p.operations), m.seconds).c_str()
-                                        : "-");
-        }
-        for (std::size_t s = 1; s < names.size(); ++s) {
-            if (names[0] != "engine") {
+        std::printf("%s\n", table == 0 ? "  checksum" : "");
+        for (int phase = 0; phase < phaseCount; ++phase) {
+            const std::size_t at = static_cast<std::size_t>(phase);
+            const Phase& p = phases[at];
+            std::printf("%-9s %-48s", p.name, p.what);
+            bool complete = true;
+            for (std::size_t s = 0; s < names.size(); ++s) {
+                const Measurement& m = results[s][at];
+                complete = complete && m.done;
+                std::printf(" %12s",
+                            m.done ? rate(static_cast<double>(p.operations), secondsOf(m)).c_str()
+                                   : "-");
+            }
+            for (std::size_t s = 1; engineFirst && s < names.size(); ++s) {
+                const Measurement& mine = results[0][at];
+                const Measurement& peer = results[s][at];
+                if (mine.done && peer.done && secondsOf(mine) > 0) {
+                    std::printf(" %14.2f", secondsOf(peer) / secondsOf(mine));
+                } else {
+                    std::printf(" %14s", "-");
+                }
+            }
+            if (table == 1) {
+                std::printf("\n");
                 continue;
             }
-            const Measurement& mine = results[0][static_cast<std::size_t>(phase)];
-            const Measurement& peer = results[s][static_cast<std::size_t>(phase)];
-            if (mine.done && peer.done && mine.seconds > 0) {
-                std::printf(" %14.2f", peer.seconds / mine.seconds);
-            } else {
-                std::printf(" %14s", "-");
+            bool agree = complete;
+            for (std::size_t s = 1; s < names.size() && complete; ++s) {
+                agree = agree && results[s][at].checksum == results[0][at].checksum;
             }
+            if (!names.empty() && complete) {
+                std::printf("  %016" PRIx64 "%s\n", results[0][at].checksum,
+                            agree ? "" : "  MISMATCH");
+            } else {
+                std::printf("  -\n");
+            }
+            mismatch = mismatch || (complete && !agree);
         }
-        bool agree = complete;
-        for (std::size_t s = 1; s < names.size() && complete; ++s) {
-            agree = agree && results[s][static_cast<std::size_t>(phase)].checksum ==
-                                 results[0][static_cast<std::size_t>(phase)].checksum;
-        }
-        if (!names.empty() && complete) {
-            std::printf("  %016" PRIx64 "%s\n", results[0][static_cast<std::size_t>(phase)].checksum,
-                        agree ? "" : "  MISMATCH");
-        } else {
-            std::printf("  -\n");
-        }
-        mismatch = mismatch || (complete && !agree);
     }
 
     if (options.engine && !names.empty() && names[0] == "engine") {
-        std::printf("\nsemop pair: %.0f ns\n", semopPairNanoseconds);
-        std::printf("engine per operation: %-9s %12s %12s %10s %10s %12s\n", "phase", "us/op",
-                    "semop pairs", "semop/op", "logB/op", "read+write/op");
+        std::printf("\nsemop pair: %.0f ns elapsed, %.0f ns processor time\n",
+                    semopPairNanoseconds, pairCpuNanoseconds);
+        std::printf("engine per operation: %-9s %10s %12s %10s %12s %10s %10s %13s\n", "phase",
+                    "us/op", "semop pairs", "cpu us/op", "semop pairs", "semop/op", "logB/op",
+                    "read+write/op");
         for (int phase = 0; phase < phaseCount; ++phase) {
             const Phase& p = phases[static_cast<std::size_t>(phase)];
             const Measurement& m = results[0][static_cast<std::size_t>(phase)];
@@ -1397,8 +1500,11 @@ int runBenchmark(const Options& options, char* program) {
             }
             const double ops = static_cast<double>(p.operations);
             const double us = m.seconds * 1e6 / ops;
-            std::printf("                      %-9s %12.2f %12.1f %10.2f %10.1f %12.2f\n", p.name,
-                        us, semopPairNanoseconds > 0 ? us * 1000 / semopPairNanoseconds : 0.0,
+            const double cpuUs = m.cpuSeconds * 1e6 / ops;
+            const double pair = semopPairNanoseconds > 0 ? semopPairNanoseconds / 1000 : 0.0;
+            std::printf("                      %-9s %10.2f %12.1f %10.2f %12.1f %10.2f %10.1f %13.2f\n",
+                        p.name, us, pair > 0 ? us / pair : 0.0, cpuUs,
+                        pairCpuNanoseconds > 0 ? cpuUs * 1000 / pairCpuNanoseconds : 0.0,
                         static_cast<double>(m.costs.semops) / ops,
                         static_cast<double>(m.costs.logBytes) / ops,
                         static_cast<double>(m.costs.syscalls) / ops);
@@ -1442,6 +1548,13 @@ int main(int argc, char** argv) {
             options.dir = value();
         } else if (arg == "--last-phase") {
             options.lastPhase = static_cast<int>(parseNumber(value(), 1, 8, "--last-phase"));
+        } else if (arg == "--strace") {
+            options.stracePrefix = value();
+        } else if (arg == "--perf") {
+            options.stracePrefix = value();
+            options.perf = true;
+        } else if (arg == "--no-unit") {
+            options.unit = false;
         } else if (arg == "--ipc-record") {
             ipcRecordFile = value();
         } else if (arg == "--systems") {
