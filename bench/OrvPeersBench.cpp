@@ -75,6 +75,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -95,7 +96,6 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <csignal>
 #include <unistd.h>
 #include <vector>
 
@@ -158,8 +158,8 @@ int cleanupRecordedSets(const std::string& file) {
             if (shmctl(static_cast<int>(id), IPC_STAT, &ds) != 0) {
                 continue;
             }
-            if (static_cast<long>(ds.shm_perm.__key) != key || static_cast<long>(ds.shm_cpid) != pid ||
-                static_cast<long>(ds.shm_segsz) != extra) {
+            if (static_cast<long>(ds.shm_perm.__key) != key ||
+                static_cast<long>(ds.shm_cpid) != pid || static_cast<long>(ds.shm_segsz) != extra) {
                 continue;
             }
             if (shmctl(static_cast<int>(id), IPC_RMID, nullptr) == 0) {
@@ -299,13 +299,13 @@ std::vector<Sint32> permutation(long count, unsigned seed) {
 struct Workload {
     long n;
     long r;
-    std::vector<Sint32> insertOrder;  // phase 1: 0 .. N-1 shuffled
-    std::vector<Sint32> lookups;      // phase 2: N random keys
-    std::vector<Sint32> updates;      // phase 4: N/10 distinct keys
-    std::vector<Sint32> deletes;      // phase 5: N/2 distinct keys
-    std::vector<Sint32> rolledBack;   // phase 6: N/10 new keys
-    std::vector<Sint32> oneRecord;    // phase 7: 1,000 new keys
-    std::vector<Sint32> survivors;    // the keys 0 .. N-1 left after phase 5
+    std::vector<Sint32> insertOrder; // phase 1: 0 .. N-1 shuffled
+    std::vector<Sint32> lookups;     // phase 2: N random keys
+    std::vector<Sint32> updates;     // phase 4: N/10 distinct keys
+    std::vector<Sint32> deletes;     // phase 5: N/2 distinct keys
+    std::vector<Sint32> rolledBack;  // phase 6: N/10 new keys
+    std::vector<Sint32> oneRecord;   // phase 7: 1,000 new keys
+    std::vector<Sint32> survivors;   // the keys 0 .. N-1 left after phase 5
 
     Workload(long count, long payload, unsigned seed) : n(count), r(payload) {
         insertOrder = permutation(n, seed);
@@ -361,8 +361,7 @@ public:
     virtual Digest scan() = 0;
     virtual long update(const std::vector<Sint32>& keys, int generation, long length) = 0;
     virtual long remove(const std::vector<Sint32>& keys) = 0;
-    virtual long insertRolledBack(const std::vector<Sint32>& keys, int generation,
-                                  long length) = 0;
+    virtual long insertRolledBack(const std::vector<Sint32>& keys, int generation, long length) = 0;
     virtual long insertOneByOne(const std::vector<Sint32>& keys, int generation, long length) = 0;
     // The --reader argument that starts a reader of this system.
     virtual const char* readerName() const = 0;
@@ -458,7 +457,8 @@ public:
         : db(openSqlite(file)), payloads(payloads) {
         sqliteExec(db, "CREATE TABLE t(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, "
                        "payload BLOB NOT NULL); CREATE UNIQUE INDEX t_key ON t(key);");
-        insertStatement = std::make_unique<Statement>(db, "INSERT INTO t(key, payload) VALUES(?, ?)");
+        insertStatement =
+            std::make_unique<Statement>(db, "INSERT INTO t(key, payload) VALUES(?, ?)");
     }
     ~Sqlite() override {
         insertStatement.reset();
@@ -1105,10 +1105,10 @@ double twoReaders(const std::string& system, const std::string& path, const Opti
     };
     try {
         for (int which = 0; which < 2; ++which) {
-            readers[which] = startReader(
-                {"OrvPeersBench", "--reader", system, "--path", path, "--n",
-                 std::to_string(options.n), "--r", std::to_string(options.r), "--seed",
-                 std::to_string(options.seed), "--which", std::to_string(which)});
+            readers[which] =
+                startReader({"OrvPeersBench", "--reader", system, "--path", path, "--n",
+                             std::to_string(options.n), "--r", std::to_string(options.r), "--seed",
+                             std::to_string(options.seed), "--which", std::to_string(which)});
         }
         for (ReaderProcess& reader : readers) {
             if (readLine(reader.out).rfind("ready", 0) != 0) {
@@ -1274,7 +1274,8 @@ std::string rate(double operations, double seconds) {
 }
 
 int runBenchmark(const Options& options, char* program) {
-    std::string top = options.dir.empty() ? std::string() : std::filesystem::absolute(options.dir).string();
+    std::string top =
+        options.dir.empty() ? std::string() : std::filesystem::absolute(options.dir).string();
     bool ownTop = false;
     if (top.empty()) {
         char pattern[] = "/tmp/orv-peers-XXXXXX";
@@ -1350,7 +1351,8 @@ int runBenchmark(const Options& options, char* program) {
                     std::unique_ptr<Tracer> tracer;
                     if (isEngine && !options.stracePrefix.empty()) {
                         tracer = std::make_unique<Tracer>(
-                            options.stracePrefix + "." + phases[static_cast<std::size_t>(phase)].name,
+                            options.stracePrefix + "." +
+                                phases[static_cast<std::size_t>(phase)].name,
                             options.perf);
                     }
                     const auto start = std::chrono::steady_clock::now();
@@ -1387,8 +1389,8 @@ int runBenchmark(const Options& options, char* program) {
                             .count();
                     m.cpuSeconds = cpuSecondsOf(RUSAGE_SELF) - cpuBefore;
                     if (phase == 7) {
-                        m.seconds = twoReaders(system.readerName(), paths[s], options, read,
-                                               missing);
+                        m.seconds =
+                            twoReaders(system.readerName(), paths[s], options, read, missing);
                         // The readers' whole lives: start, lookups, end.
                         m.cpuSeconds = cpuSecondsOf(RUSAGE_CHILDREN) - childCpuBefore;
                     }
@@ -1438,7 +1440,7 @@ int runBenchmark(const Options& options, char* program) {
             return table == 0 ? m.seconds : m.cpuSeconds;
         };
         std::printf("\n%s\n", table == 0 ? "operations per second (elapsed time)"
-                                          : "operations per processor second (user + system)");
+                                         : "operations per processor second (user + system)");
         std::printf("%-9s %-48s", "phase", "work");
         for (const std::string& name : names) {
             std::printf(" %12s", name.c_str());
@@ -1487,8 +1489,8 @@ int runBenchmark(const Options& options, char* program) {
     }
 
     if (options.engine && !names.empty() && names[0] == "engine") {
-        std::printf("\nsemop pair: %.0f ns elapsed, %.0f ns processor time\n",
-                    semopPairNanoseconds, pairCpuNanoseconds);
+        std::printf("\nsemop pair: %.0f ns elapsed, %.0f ns processor time\n", semopPairNanoseconds,
+                    pairCpuNanoseconds);
         std::printf("engine per operation: %-9s %10s %12s %10s %12s %10s %10s %13s\n", "phase",
                     "us/op", "semop pairs", "cpu us/op", "semop pairs", "semop/op", "logB/op",
                     "read+write/op");
@@ -1502,12 +1504,13 @@ int runBenchmark(const Options& options, char* program) {
             const double us = m.seconds * 1e6 / ops;
             const double cpuUs = m.cpuSeconds * 1e6 / ops;
             const double pair = semopPairNanoseconds > 0 ? semopPairNanoseconds / 1000 : 0.0;
-            std::printf("                      %-9s %10.2f %12.1f %10.2f %12.1f %10.2f %10.1f %13.2f\n",
-                        p.name, us, pair > 0 ? us / pair : 0.0, cpuUs,
-                        pairCpuNanoseconds > 0 ? cpuUs * 1000 / pairCpuNanoseconds : 0.0,
-                        static_cast<double>(m.costs.semops) / ops,
-                        static_cast<double>(m.costs.logBytes) / ops,
-                        static_cast<double>(m.costs.syscalls) / ops);
+            std::printf(
+                "                      %-9s %10.2f %12.1f %10.2f %12.1f %10.2f %10.1f %13.2f\n",
+                p.name, us, pair > 0 ? us / pair : 0.0, cpuUs,
+                pairCpuNanoseconds > 0 ? cpuUs * 1000 / pairCpuNanoseconds : 0.0,
+                static_cast<double>(m.costs.semops) / ops,
+                static_cast<double>(m.costs.logBytes) / ops,
+                static_cast<double>(m.costs.syscalls) / ops);
         }
     }
     if (mismatch) {
