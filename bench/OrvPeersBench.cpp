@@ -105,6 +105,23 @@ namespace {
 // Where the sets are recorded; empty: not recorded.
 std::string ipcRecordFile;
 
+// The semaphore sets this process made, in order. The engine's database
+// makes one latch set each for the lock list, the buffer pool and the log
+// file handling, in that order, before anything else of the run.
+std::vector<int> semaphoreSets;
+enum Latch { LockListLatch = 0, BufferPoolLatch = 1, LogLatch = 2, OtherSet = 3 };
+long latchCalls[4] = {0, 0, 0, 0};
+
+void countLatchCall(int semid) {
+    for (std::size_t i = 0; i < 3 && i < semaphoreSets.size(); ++i) {
+        if (semaphoreSets[i] == semid) {
+            ++latchCalls[i];
+            return;
+        }
+    }
+    ++latchCalls[OtherSet];
+}
+
 void recordSet(const char* kind, int id, key_t key, long extra) {
     if (ipcRecordFile.empty()) {
         return;
@@ -133,6 +150,7 @@ extern "C" int __wrap_semget(key_t key, int count, int flags) {
     const int id = __real_semget(key, count, flags);
     if (id >= 0 && (flags & IPC_CREAT) != 0 && ((flags & IPC_EXCL) != 0 || key == IPC_PRIVATE)) {
         recordSet("sem", id, key, count);
+        semaphoreSets.push_back(id);
     }
     return id;
 }
@@ -832,6 +850,8 @@ Digest engineLookups(const OrvTable& table, const std::vector<Sint32>& keys, lon
 // The figures of one engine phase, beside its time.
 struct EngineCosts {
     long semops = 0;
+    // Of them on the latch of the lock list, the buffer pool, the log.
+    long latch[3] = {0, 0, 0};
     std::uintmax_t logBytes = 0;
     long syscalls = 0; // read and write calls
 };
@@ -1344,6 +1364,7 @@ int runBenchmark(const Options& options, char* program) {
                     Measurement& m = results[s][static_cast<std::size_t>(phase)];
                     const bool isEngine = &system == engine;
                     const long semopsBefore = orvbench::semopCalls;
+                    const long latchBefore[3] = {latchCalls[0], latchCalls[1], latchCalls[2]};
                     const std::uintmax_t logBefore = isEngine ? engine->logBytes() : 0;
                     const long callsBefore = readWriteCalls();
                     const double cpuBefore = cpuSecondsOf(RUSAGE_SELF);
@@ -1397,6 +1418,9 @@ int runBenchmark(const Options& options, char* program) {
                     tracer.reset();
                     if (isEngine) {
                         m.costs.semops = orvbench::semopCalls - semopsBefore;
+                        for (int l = 0; l < 3; ++l) {
+                            m.costs.latch[l] = latchCalls[l] - latchBefore[l];
+                        }
                         m.costs.logBytes = engine->logBytes() - logBefore;
                         m.costs.syscalls = readWriteCalls() - callsBefore;
                     }
@@ -1491,9 +1515,11 @@ int runBenchmark(const Options& options, char* program) {
     if (options.engine && !names.empty() && names[0] == "engine") {
         std::printf("\nsemop pair: %.0f ns elapsed, %.0f ns processor time\n", semopPairNanoseconds,
                     pairCpuNanoseconds);
-        std::printf("engine per operation: %-9s %10s %12s %10s %12s %10s %10s %13s\n", "phase",
-                    "us/op", "semop pairs", "cpu us/op", "semop pairs", "semop/op", "logB/op",
-                    "read+write/op");
+        std::printf("\nengine per operation (\"pairs\": the time in semop pairs; semop calls on\n"
+                    "the latches of the lock list, the buffer pool and the log)\n");
+        std::printf("%-9s %9s %7s %9s %7s %9s %6s %6s %6s %9s %11s\n", "phase", "us/op", "pairs",
+                    "cpu us/op", "pairs", "semop/op", "lock", "buffer", "log", "logB/op",
+                    "read+write");
         for (int phase = 0; phase < phaseCount; ++phase) {
             const Phase& p = phases[static_cast<std::size_t>(phase)];
             const Measurement& m = results[0][static_cast<std::size_t>(phase)];
@@ -1503,14 +1529,16 @@ int runBenchmark(const Options& options, char* program) {
             const double ops = static_cast<double>(p.operations);
             const double us = m.seconds * 1e6 / ops;
             const double cpuUs = m.cpuSeconds * 1e6 / ops;
-            const double pair = semopPairNanoseconds > 0 ? semopPairNanoseconds / 1000 : 0.0;
-            std::printf(
-                "                      %-9s %10.2f %12.1f %10.2f %12.1f %10.2f %10.1f %13.2f\n",
-                p.name, us, pair > 0 ? us / pair : 0.0, cpuUs,
-                pairCpuNanoseconds > 0 ? cpuUs * 1000 / pairCpuNanoseconds : 0.0,
-                static_cast<double>(m.costs.semops) / ops,
-                static_cast<double>(m.costs.logBytes) / ops,
-                static_cast<double>(m.costs.syscalls) / ops);
+            std::printf("%-9s %9.2f %7.1f %9.2f %7.1f %9.2f %6.2f %6.2f %6.2f %9.1f %11.2f\n",
+                        p.name, us,
+                        semopPairNanoseconds > 0 ? us * 1000 / semopPairNanoseconds : 0.0, cpuUs,
+                        pairCpuNanoseconds > 0 ? cpuUs * 1000 / pairCpuNanoseconds : 0.0,
+                        static_cast<double>(m.costs.semops) / ops,
+                        static_cast<double>(m.costs.latch[LockListLatch]) / ops,
+                        static_cast<double>(m.costs.latch[BufferPoolLatch]) / ops,
+                        static_cast<double>(m.costs.latch[LogLatch]) / ops,
+                        static_cast<double>(m.costs.logBytes) / ops,
+                        static_cast<double>(m.costs.syscalls) / ops);
         }
     }
     if (mismatch) {
@@ -1530,6 +1558,7 @@ int runBenchmark(const Options& options, char* program) {
 BENCHMARK(orvbench::semopPair);
 
 int main(int argc, char** argv) {
+    orvbench::semopObserver = countLatchCall;
     Options options;
     std::string reader, path;
     int which = 0;
