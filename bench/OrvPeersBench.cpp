@@ -3,8 +3,15 @@
 // engine to each peer.
 //
 //   OrvPeersBench [--n N] [--r R] [--seed S] [--dir DIR] [--systems LIST]
-//                 [--last-phase K] [--ipc-record FILE]
+//                 [--last-phase K] [--ipc-record FILE] [--no-unit]
+//                 [--lock-writes] [--strace PREFIX | --perf PREFIX]
 //   OrvPeersBench --cleanup FILE
+//
+// --systems runs only some of engine,sqlite,lmdb; --last-phase stops after
+// phase K; --no-unit skips the semop pair; --lock-writes makes the engine's
+// write transactions lock the table and the index exclusively up front;
+// --strace and --perf attach "strace -c -f" or "perf record" to each engine
+// phase alone, writing PREFIX.<phase>.
 //
 // N records (default 100,000) with a payload of R bytes (default 100); the
 // keys and every choice of the workload come from fixed seeds, so every
@@ -228,6 +235,9 @@ struct Options {
     std::string stracePrefix;
     // With --perf PREFIX: "perf record" instead of strace.
     bool perf = false;
+    // The engine's write transactions lock the table and the index
+    // exclusively up front (a variant, to show what page and slot locks cost).
+    bool lockWrites = false;
 };
 
 [[noreturn]] void usage(const char* message) {
@@ -235,7 +245,7 @@ struct Options {
                  "error: %s\n"
                  "usage: OrvPeersBench [--n N] [--r R] [--seed S] [--dir DIR]\n"
                  "                     [--systems engine,sqlite,lmdb] [--last-phase 1..8]\n"
-                 "                     [--ipc-record FILE] [--no-unit]\n"
+                 "                     [--ipc-record FILE] [--no-unit] [--lock-writes]\n"
                  "                     [--strace PREFIX | --perf PREFIX]\n"
                  "       OrvPeersBench --cleanup FILE\n",
                  message);
@@ -808,11 +818,18 @@ private:
 // Shared locks on the table's and the index's segments for the rest of the
 // transaction: the lookups and the scan of a read transaction are then
 // answered from this process's own locks.
-void lockForReading() {
+// With --lock-writes a write transaction does the same with exclusive
+// locks: its page and slot locks are then covered too (and no other
+// transaction reaches the table until it ends).
+void lockSegments(OrvLockManager::LockType type) {
     OrvBufferManager* bm = OrvBufferManager::getInstance();
     OrvLockManager* lm = OrvLockManager::getInstance();
-    lm->requestSegment(bm->convertTableIdToSegmentId(ENGINE_TABLE), OrvLockManager::SharedLock);
-    lm->requestSegment(bm->convertIndexIdToSegmentId(ENGINE_INDEX), OrvLockManager::SharedLock);
+    lm->requestSegment(bm->convertTableIdToSegmentId(ENGINE_TABLE), type);
+    lm->requestSegment(bm->convertIndexIdToSegmentId(ENGINE_INDEX), type);
+}
+
+void lockForReading() {
+    lockSegments(OrvLockManager::SharedLock);
 }
 
 bool engineFind(Sint32 key, TupleId& tid) {
@@ -870,8 +887,8 @@ long readWriteCalls() {
 
 class Engine : public System {
 public:
-    Engine(const std::string& directory, const Payloads& payloads, long maxPayload)
-        : database(directory), payloads(payloads), builder(nullptr) {
+    Engine(const std::string& directory, const Payloads& payloads, long maxPayload, bool lockWrites)
+        : database(directory), payloads(payloads), builder(nullptr), lockWrites(lockWrites) {
         describeTable(table, maxPayload);
         check(builder.initialize(&table), "tuple initialize");
         OrvClientTransaction::begin();
@@ -887,6 +904,7 @@ public:
     long insert(const std::vector<Sint32>& keys, int generation, long length) override {
         OrvClientTransaction::begin();
         OrvTransactionGuard guard;
+        lockForWriting();
         insertRows(keys, generation, length);
         guard.commit();
         return static_cast<long>(keys.size());
@@ -917,6 +935,7 @@ public:
         long done = 0;
         OrvClientTransaction::begin();
         OrvTransactionGuard guard;
+        lockForWriting();
         for (Sint32 key : keys) {
             TupleId tid;
             if (!engineFind(key, tid)) {
@@ -936,6 +955,7 @@ public:
         long done = 0;
         OrvClientTransaction::begin();
         OrvTransactionGuard guard;
+        lockForWriting();
         for (Sint32 key : keys) {
             TupleId tid;
             if (!engineFind(key, tid)) {
@@ -951,6 +971,7 @@ public:
     long insertRolledBack(const std::vector<Sint32>& keys, int generation, long length) override {
         OrvClientTransaction::begin();
         OrvTransactionGuard guard;
+        lockForWriting();
         insertRows(keys, generation, length);
         guard.rollback();
         return static_cast<long>(keys.size());
@@ -959,6 +980,7 @@ public:
         for (Sint32 key : keys) {
             OrvClientTransaction::begin();
             OrvTransactionGuard guard;
+            lockForWriting();
             insertRows({key}, generation, length);
             guard.commit();
         }
@@ -966,6 +988,11 @@ public:
     }
 
 private:
+    void lockForWriting() {
+        if (lockWrites) {
+            lockSegments(OrvLockManager::ExclusiveLock);
+        }
+    }
     const OrvRecord& buildRow(Sint32 key, int generation, long length) {
         check(builder.initialize(&table), "tuple initialize");
         check(builder.setInt(0, &key), "setInt");
@@ -991,6 +1018,7 @@ private:
     const Payloads& payloads;
     OrvTable table;
     OrvRecordTuple builder;
+    bool lockWrites;
 };
 
 // ---- the readers of phase 8 -----------------------------------------------------------
@@ -1336,7 +1364,7 @@ int runBenchmark(const Options& options, char* program) {
             if (options.engine) {
                 const std::string dir = top + "/engine";
                 mkdir(dir.c_str(), 0700);
-                auto made = std::make_unique<Engine>(dir, payloads, 3 * r);
+                auto made = std::make_unique<Engine>(dir, payloads, 3 * r, options.lockWrites);
                 engine = made.get();
                 systems.push_back(std::move(made));
                 paths.push_back(dir);
@@ -1585,6 +1613,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--perf") {
             options.stracePrefix = value();
             options.perf = true;
+        } else if (arg == "--lock-writes") {
+            options.lockWrites = true;
         } else if (arg == "--no-unit") {
             options.unit = false;
         } else if (arg == "--ipc-record") {
