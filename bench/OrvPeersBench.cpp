@@ -11,7 +11,8 @@
 // phase K; --no-unit skips the semop pair; --lock-writes makes the engine's
 // write transactions lock the table and the index exclusively up front;
 // --strace and --perf attach "strace -c -f" or "perf record" to each engine
-// phase alone, writing PREFIX.<phase>.
+// phase alone, writing PREFIX.<phase>; --lose-an-update makes the engine
+// leave out one update, which the checksums must report.
 //
 // N records (default 100,000) with a payload of R bytes (default 100); the
 // keys and every choice of the workload come from fixed seeds, so every
@@ -238,6 +239,9 @@ struct Options {
     // The engine's write transactions lock the table and the index
     // exclusively up front (a variant, to show what page and slot locks cost).
     bool lockWrites = false;
+    // The engine leaves out one of its updates: the checksums must catch it
+    // (the smoke test of the comparison itself).
+    bool faultyUpdate = false;
 };
 
 [[noreturn]] void usage(const char* message) {
@@ -887,8 +891,10 @@ long readWriteCalls() {
 
 class Engine : public System {
 public:
-    Engine(const std::string& directory, const Payloads& payloads, long maxPayload, bool lockWrites)
-        : database(directory), payloads(payloads), builder(nullptr), lockWrites(lockWrites) {
+    Engine(const std::string& directory, const Payloads& payloads, long maxPayload, bool lockWrites,
+           bool faultyUpdate)
+        : database(directory), payloads(payloads), builder(nullptr), lockWrites(lockWrites),
+          faultyUpdate(faultyUpdate) {
         describeTable(table, maxPayload);
         check(builder.initialize(&table), "tuple initialize");
         OrvClientTransaction::begin();
@@ -937,6 +943,9 @@ public:
         OrvTransactionGuard guard;
         lockForWriting();
         for (Sint32 key : keys) {
+            if (faultyUpdate && key == keys.front()) {
+                continue; // the fault asked for: one update lost
+            }
             TupleId tid;
             if (!engineFind(key, tid)) {
                 continue;
@@ -1019,6 +1028,7 @@ private:
     OrvTable table;
     OrvRecordTuple builder;
     bool lockWrites;
+    bool faultyUpdate;
 };
 
 // ---- the readers of phase 8 -----------------------------------------------------------
@@ -1364,7 +1374,8 @@ int runBenchmark(const Options& options, char* program) {
             if (options.engine) {
                 const std::string dir = top + "/engine";
                 mkdir(dir.c_str(), 0700);
-                auto made = std::make_unique<Engine>(dir, payloads, 3 * r, options.lockWrites);
+                auto made = std::make_unique<Engine>(dir, payloads, 3 * r, options.lockWrites,
+                                                     options.faultyUpdate);
                 engine = made.get();
                 systems.push_back(std::move(made));
                 paths.push_back(dir);
@@ -1487,6 +1498,7 @@ int runBenchmark(const Options& options, char* program) {
     std::printf("\nN = %ld, R = %ld bytes, seed %u\n", n, r, options.seed);
     const bool engineFirst = !names.empty() && names[0] == "engine";
     bool mismatch = false;
+    std::string mismatches;
     for (int table = 0; table < 2; ++table) {
         const auto secondsOf = [table](const Measurement& m) {
             return table == 0 ? m.seconds : m.cpuSeconds;
@@ -1536,7 +1548,18 @@ int runBenchmark(const Options& options, char* program) {
             } else {
                 std::printf("  -\n");
             }
-            mismatch = mismatch || (complete && !agree);
+            if (complete && !agree) {
+                mismatch = true;
+                char line[64];
+                std::snprintf(line, sizeof(line), "  %s:", p.name);
+                mismatches += line;
+                for (std::size_t s = 0; s < names.size(); ++s) {
+                    std::snprintf(line, sizeof(line), " %s %016" PRIx64, names[s].c_str(),
+                                  results[s][at].checksum);
+                    mismatches += line;
+                }
+                mismatches += "\n";
+            }
         }
     }
 
@@ -1570,8 +1593,8 @@ int runBenchmark(const Options& options, char* program) {
         }
     }
     if (mismatch) {
-        std::fprintf(stderr, "\n*** CHECKSUM MISMATCH: the systems do not agree (see the "
-                             "rows marked MISMATCH) ***\n");
+        std::fprintf(stderr, "\n*** CHECKSUM MISMATCH: the systems do not agree ***\n%s",
+                     mismatches.c_str());
         status = 1;
     }
     if (ownTop) {
@@ -1613,6 +1636,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--perf") {
             options.stracePrefix = value();
             options.perf = true;
+        } else if (arg == "--lose-an-update") {
+            options.faultyUpdate = true;
         } else if (arg == "--lock-writes") {
             options.lockWrites = true;
         } else if (arg == "--no-unit") {
