@@ -19,19 +19,17 @@
 #include <filesystem>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace orvbench {
 
 class Database {
 public:
-    Database() : directory(makeDatabaseDirectory()) {
-        if (chdir(directory.c_str()) != 0) {
-            std::perror("chdir");
-            std::exit(1);
-        }
-        OrvLockManager::initializeLockList();
-        OrvBufferManager::initializeBuffer();
-        OrvLogManager::initializeLogFileHandling();
+    Database() : directory(makeDatabaseDirectory()) { start(); }
+    // In a directory the caller made (it is removed all the same).
+    explicit Database(std::string existingDirectory) : directory(std::move(existingDirectory)) {
+        setenv("ORV_DATABASE_PATH", directory.c_str(), 1);
+        start();
     }
     ~Database() {
         OrvSystem::stopAllManagers();
@@ -67,6 +65,16 @@ public:
     }
 
 private:
+    void start() {
+        if (chdir(directory.c_str()) != 0) {
+            std::perror("chdir");
+            std::exit(1);
+        }
+        OrvLockManager::initializeLockList();
+        OrvBufferManager::initializeBuffer();
+        OrvLogManager::initializeLogFileHandling();
+    }
+
     std::string directory;
 };
 

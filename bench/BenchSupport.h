@@ -17,6 +17,10 @@ namespace orvbench {
 // benchmark reports the calls per iteration as "semop/op".
 inline long semopCalls = 0;
 
+// Called with the set id of every semop call when set, so that a program can
+// tell the calls on one latch from those on another.
+inline void (*semopObserver)(int semid) = nullptr;
+
 // Writes the program's total of semop calls to standard error at its end, so
 // that the counting can be checked against an outside count (strace -c -f;
 // a forked child that ends with _exit does not write, its calls are its own).
@@ -73,6 +77,9 @@ inline void semopPair(benchmark::State& state) {
 extern "C" int __real_semop(int semid, struct sembuf* sops, size_t nsops);
 extern "C" int __wrap_semop(int semid, struct sembuf* sops, size_t nsops) {
     ++orvbench::semopCalls;
+    if (orvbench::semopObserver != nullptr) {
+        orvbench::semopObserver(semid);
+    }
     return __real_semop(semid, sops, nsops);
 }
 

@@ -356,8 +356,11 @@ public:
             return false;
         }
         // Small first (the parse reads every entry the bytes hold); an entry
-        // that does not fit is read again with twice the room.
-        for (std::size_t length = 512;; length *= 2) {
+        // that does not fit is read again with twice the room. A chain
+        // mixes short record entries with index entries of two page images:
+        // the room the last long entry needed is where the next read
+        // starts, so that each entry costs one read, not one per doubling.
+        for (std::size_t length = firstLength;; length *= 2) {
             buffer.resize(length);
             const ssize_t got = OrvIo::pread(fd, buffer.data(), length, lsn.getOffset());
             if (got <= 0) {
@@ -374,6 +377,7 @@ public:
                     }
                 });
             if (found) {
+                firstLength = length;
                 return true;
             }
             if (result.complete || !result.truncated || static_cast<std::size_t>(got) < length ||
@@ -404,6 +408,7 @@ private:
     std::string dir;
     std::map<Uint16, int> files;
     std::vector<char> buffer;
+    std::size_t firstLength = 512;
 };
 
 } // namespace
