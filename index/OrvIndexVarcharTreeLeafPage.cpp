@@ -390,6 +390,43 @@ Uint32 OrvIndexVarcharTreeLeafPage::deleteKey(const OrvIndexKey& key, const Tupl
     return count;
 }
 
+bool OrvIndexVarcharTreeLeafPage::replace(const OrvIndexKey& oldKey, const OrvIndexKey& newKey,
+                                          const TupleId& tid) {
+    ORV_TRACE(IndexManager);
+    const KeyText oldText = keyText(oldKey, false);
+    const KeyText newText = keyText(newKey, true);
+    const OrvIndexVarcharLeafView view = leafView();
+    const Uint16 n = view.numElements();
+    Uint16 match = 0xFFFF;
+    Uint32 freed = 0;
+    for (Uint16 pos = view.lowerBound(oldText.text, oldText.length); pos < n; ++pos) {
+        const OrvIndexVarcharLeafView::Entry entry = view.entryAt(pos);
+        if (compareText(entry.text, entry.length, oldText.text, oldText.length) != 0) {
+            break;
+        }
+        if (entry.tid == tid) {
+            match = pos;
+            freed = entry.size();
+            break;
+        }
+    }
+    if (entrySize(newText.length) > Uint32(view.spaceLeft()) + freed) {
+        return false;
+    }
+    OrvIndexVarcharLeafWriter writer = OrvIndexVarcharLeafWriter::existing(beforeWrite());
+    try {
+        if (match != 0xFFFF) {
+            writer.remove(match);
+        }
+        (void)writer.insert(newText.text, newText.length, tid);
+    } catch (...) {
+        discardChange();
+        throw;
+    }
+    afterWrite(VARCHAR_OPERATION);
+    return true;
+}
+
 bool OrvIndexVarcharTreeLeafPage::findTuple(const OrvIndexKey& key, TupleId& tid) const {
     const Uint16 pos = findKeyPosition(key);
     if (pos == 0xFFFF) {

@@ -230,6 +230,11 @@ public:
     // to key, as one logged change; the number removed (nothing is logged
     // for 0).
     Uint32 deleteKey(const OrvIndexKey& key, const TupleId* tid);
+    // The entry (oldKey, tid), when there is one, replaced by (newKey, tid)
+    // as one logged change; without that entry newKey is only added. False,
+    // nothing changed, when the new entry does not fit even after the old
+    // one is gone. Key errors as insert.
+    bool replace(const OrvIndexKey& oldKey, const OrvIndexKey& newKey, const TupleId& tid);
     bool findTuple(const OrvIndexKey& key, TupleId& tid) const override;
     // (0, 0) for a position that is not an entry.
     TupleId getTupleAt(Uint16 pos) const override;
