@@ -165,6 +165,12 @@ TEST_F(VarcharPageTest, LeafTakesWhatFitsAndRefusesTheRest) {
     ASSERT_TRUE(leaf.insert(text("c"), TupleId(1, 3)));
     ASSERT_TRUE(leaf.insert(text("bb"), TupleId(1, 2)));
     ASSERT_TRUE(leaf.insert(text("a"), TupleId(1, 1)));
+    testing::internal::CaptureStdout();
+    leaf.dump(true);
+    EXPECT_EQ("LEAF > SegmentId: " + std::to_string(segment) +
+                  ", PageId: " + std::to_string(leaf.pageId()) +
+                  ", PrevId: 0, NextId: 0\n[0] -> a\n[1] -> bb\n[2] -> c\n",
+              testing::internal::GetCapturedStdout());
     EXPECT_EQ(2, leaf.findKeyPosition(text("c")));
     ASSERT_TRUE(leaf.deleteKeyAt(leaf.findKeyPosition(text("c"))));
     EXPECT_EQ("bb", std::string(leaf.getLastValue().varcharKey));
