@@ -92,6 +92,7 @@ private:
     // (no fix held then). Throws failures.
     bool advance();
     bool withinStop(Sint32 value) const;
+    bool withinStop(const char* text, Uint32 length) const;
     void fail(OrvErrorCode code) noexcept;
 
     IndexId mIndexId;
@@ -122,9 +123,15 @@ public:
 
     // Checks the index type and data type first (Hash: ORV_IM_NOT_IMPL_HASH,
     // another type: ORV_IM_INDEXTYPE_NOT_VALID, a data type other than
-    // INTEGER or an index id out of range: ORV_PARAMETER_FAIL), then makes
-    // the segment (ORV_IM_INDEX_ALREADY_EXISTS when it exists) with an empty
-    // tree. The tree becomes current.
+    // INTEGER or VARCHAR or an index id out of range: ORV_PARAMETER_FAIL),
+    // then makes the segment (ORV_IM_INDEX_ALREADY_EXISTS when it exists)
+    // with an empty tree. The tree becomes current.
+    //
+    // A VARCHAR index keeps all its keys in one page: keys of at most 255
+    // bytes (ORV_PARAMETER_FAIL for longer ones to be stored), each taking
+    // its length + 7 of the page's 4036 bytes; an insert or update that
+    // does not fit is refused with ORV_IM_VARCHAR_INDEX_FULL before
+    // anything changes. Keys order as strcmp orders them.
     void createIndex(IndexId indexId, bool unique, OrvIndexType type, OrvDataType dataType);
     // ORV_IM_INDEX_NOT_OPENED unless this process has the tree; then the
     // segment is dropped (at commit, or at once when made in this
@@ -147,7 +154,9 @@ public:
     void remove(IndexId indexId, const OrvIndexKey& key, const TupleId* tid);
     // remove(oldKey, tid), insert(newKey, *tid). A null tid is
     // ORV_PARAMETER_FAIL and a new key taken in a unique index
-    // ORV_IM_DUPLICATE_KEY_IN_UNIQUE_INDEX, both before anything changes.
+    // ORV_IM_DUPLICATE_KEY_IN_UNIQUE_INDEX, both before anything changes;
+    // in a VARCHAR index the two are one change, refused whole when the new
+    // key does not fit.
     void update(IndexId indexId, const OrvIndexKey& oldKey, const OrvIndexKey& newKey,
                 const TupleId* tid);
 

@@ -3,6 +3,7 @@
 #include "OrvBuffer.h"
 #include "OrvException.h"
 #include "OrvLock.h"
+#include "index/OrvIndexVarcharTreeLeafPage.h"
 #include "support/OrvTrace.h"
 
 #include <algorithm>
@@ -125,8 +126,7 @@ void OrvIndexBTree::createIndexSegment(IndexId id) {
 
 void OrvIndexBTree::openTree(IndexId id, OrvDataType type, bool isUnique) {
     ORV_TRACE(IndexManager);
-    // Only integer trees exist so far.
-    if (type != INTEGER) {
+    if (type != INTEGER && type != VARCHAR) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     OrvBufferManager* bm = OrvBufferManager::getInstance();
@@ -264,6 +264,10 @@ bool OrvIndexBTree::containsFrom(const OrvIndexTreePage& leaf, Uint16 pos, Sint3
 
 OrvErrorCode OrvIndexBTree::insertKey(const OrvIndexKey& key, TupleId tid) {
     ORV_TRACE(IndexManager);
+    if (dataType == VARCHAR) {
+        checkOpen();
+        return insertVarchar(key, tid);
+    }
     const Sint32 value = integerOf(key);
     return retrying([&] { return insertOnce(value, tid); });
 }
@@ -391,6 +395,10 @@ void OrvIndexBTree::splitAndInsert(Descent& descent, Sint32 key, const TupleId& 
 
 OrvErrorCode OrvIndexBTree::find(IndexId, const OrvIndexKey& key, TupleId& tid) {
     ORV_TRACE(IndexManager);
+    if (dataType == VARCHAR) {
+        checkOpen();
+        return findVarchar(key, tid);
+    }
     const Sint32 value = integerOf(key);
     return retrying([&] { return findOnce(value, tid); });
 }
@@ -417,12 +425,18 @@ bool OrvIndexBTree::checkUnique(const OrvIndexKey& key) {
 OrvErrorCode OrvIndexBTree::findFirstKey(IndexId, OrvIndexKey& key, TupleId& tid) {
     ORV_TRACE(IndexManager);
     checkOpen();
+    if (dataType == VARCHAR) {
+        return edgeVarchar(true, key, tid);
+    }
     return retrying([&] { return edgeOnce(true, key, tid); });
 }
 
 OrvErrorCode OrvIndexBTree::findLastKey(IndexId, OrvIndexKey& key, TupleId& tid) {
     ORV_TRACE(IndexManager);
     checkOpen();
+    if (dataType == VARCHAR) {
+        return edgeVarchar(false, key, tid);
+    }
     return retrying([&] { return edgeOnce(false, key, tid); });
 }
 
@@ -459,6 +473,10 @@ OrvErrorCode OrvIndexBTree::edgeOnce(bool first, OrvIndexKey& key, TupleId& tid)
 void OrvIndexBTree::findRange(const OrvIndexKey* start, const OrvIndexKey* stop,
                               const std::function<bool(Sint32, const TupleId&)>& visit) {
     ORV_TRACE(IndexManager);
+    checkOpen();
+    if (dataType != INTEGER) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
     const Sint32 low = start != nullptr ? integerOf(*start) : INT_MIN;
     const bool bounded = stop != nullptr;
     const Sint32 high = bounded ? integerOf(*stop) : INT_MAX;
@@ -518,6 +536,19 @@ void OrvIndexBTree::findRange(const OrvIndexKey* start, const OrvIndexKey* stop,
 
 OrvScopedPage OrvIndexBTree::scanStart(const OrvIndexKey* start, Uint16& pos) {
     ORV_TRACE(IndexManager);
+    if (dataType == VARCHAR) {
+        checkOpen();
+        if (start != nullptr) {
+            (void)OrvIndexVarchar::keyText(*start, false);
+        }
+        return retrying([&] {
+            Descent descent = descendVarchar(LM::SharedLock);
+            descent.locks.keep();
+            const auto& leaf = static_cast<const OrvIndexVarcharTreeLeafPage&>(*descent.leaf);
+            pos = start != nullptr ? leaf.findInsertPosition(*start) : 0;
+            return descent.leaf->takePage();
+        });
+    }
     const Sint32 low = start != nullptr ? integerOf(*start) : INT_MIN;
     checkOpen();
     return retrying([&] {
@@ -533,19 +564,28 @@ OrvScopedPage OrvIndexBTree::scanStart(const OrvIndexKey* start, Uint16& pos) {
 
 OrvErrorCode OrvIndexBTree::deleteKey(IndexId, const OrvIndexKey& key, const TupleId* tid) {
     ORV_TRACE(IndexManager);
-    const Sint32 value = integerOf(key);
     const TupleId* wanted = tid;
     TupleId copy;
     if (tid != nullptr) {
         copy = *tid;
         wanted = &copy;
     }
+    if (dataType == VARCHAR) {
+        checkOpen();
+        return deleteVarchar(key, wanted) > 0 ? ORV_SUCCESS : ORV_NOT_FOUND_WARN;
+    }
+    const Sint32 value = integerOf(key);
     const Uint32 removed = retrying([&] { return deleteOnce(value, wanted); });
     return removed > 0 ? ORV_SUCCESS : ORV_NOT_FOUND_WARN;
 }
 
 void OrvIndexBTree::deleteKey(const OrvIndexKey& key) {
     ORV_TRACE(IndexManager);
+    if (dataType == VARCHAR) {
+        checkOpen();
+        (void)deleteVarchar(key, nullptr);
+        return;
+    }
     const Sint32 value = integerOf(key);
     (void)retrying([&] { return deleteOnce(value, nullptr); });
 }
@@ -594,6 +634,110 @@ Uint32 OrvIndexBTree::deleteOnce(Sint32 key, const TupleId* tid) {
         changes.commit(INTEGER_OPERATION);
     }
     return removed;
+}
+
+// ---- varchar trees ---------------------------------------------------------------
+
+OrvIndexBTree::Descent OrvIndexBTree::descendVarchar(LM::LockType leafLock) {
+    Descent descent;
+    descent.locks.take(segmentId, ROOT, leafLock);
+    descent.leaf = OrvIndexTreePage::get(segmentId, ROOT, VARCHAR);
+    // A varchar tree never grows beyond its root leaf.
+    if (dynamic_cast<OrvIndexVarcharTreeLeafPage*>(descent.leaf.get()) == nullptr) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    return descent;
+}
+
+void OrvIndexBTree::refuseFull(Uint32 length, Uint16 free) const {
+    ORV_THROW(ORV_IM_VARCHAR_INDEX_FULL, OrvException::to_string(indexId),
+              OrvException::to_string(length), OrvException::to_string(free));
+}
+
+OrvErrorCode OrvIndexBTree::insertVarchar(const OrvIndexKey& key, const TupleId& tid) {
+    const OrvIndexVarchar::KeyText text = OrvIndexVarchar::keyText(key, true);
+    return retrying([&] {
+        Descent descent = descendVarchar(LM::ExclusiveLock);
+        auto& leaf = static_cast<OrvIndexVarcharTreeLeafPage&>(*descent.leaf);
+        if (unique && leaf.findKeyPosition(key) != 0xFFFF) {
+            return ORV_IM_DUPLICATE_KEY_IN_UNIQUE_INDEX;
+        }
+        // Refused before any change: the leaf cannot split.
+        if (!leaf.leafView().fits(text.length)) {
+            refuseFull(text.length, leaf.spaceLeft());
+        }
+        descent.locks.keep();
+        if (!leaf.insert(key, tid)) {
+            ORV_THROW(ORV_INTERNAL_FAIL);
+        }
+        return ORV_SUCCESS;
+    });
+}
+
+OrvErrorCode OrvIndexBTree::findVarchar(const OrvIndexKey& key, TupleId& tid) {
+    (void)OrvIndexVarchar::keyText(key, false);
+    return retrying([&] {
+        Descent descent = descendVarchar(LM::SharedLock);
+        TupleId found;
+        const bool present = descent.leaf->findTuple(key, found);
+        descent.locks.keep();
+        if (!present) {
+            return ORV_NOT_FOUND_WARN;
+        }
+        tid = found;
+        return ORV_SUCCESS;
+    });
+}
+
+OrvErrorCode OrvIndexBTree::edgeVarchar(bool first, OrvIndexKey& key, TupleId& tid) {
+    return retrying([&] {
+        Descent descent = descendVarchar(LM::SharedLock);
+        descent.locks.keep();
+        const OrvIndexTreePage& leaf = *descent.leaf;
+        const Uint16 n = leaf.numElements();
+        if (n == 0) {
+            return ORV_NOT_FOUND_WARN;
+        }
+        const Uint16 pos = first ? 0 : static_cast<Uint16>(n - 1);
+        key = leaf.getValueAt(pos);
+        tid = leaf.getTupleAt(pos);
+        return ORV_SUCCESS;
+    });
+}
+
+Uint32 OrvIndexBTree::deleteVarchar(const OrvIndexKey& key, const TupleId* tid) {
+    (void)OrvIndexVarchar::keyText(key, false);
+    return retrying([&] {
+        Descent descent = descendVarchar(LM::ExclusiveLock);
+        auto& leaf = static_cast<OrvIndexVarcharTreeLeafPage&>(*descent.leaf);
+        // Kept before the change: once the page may change, its lock
+        // belongs to the transaction, whose rollback may need it.
+        descent.locks.keep();
+        return leaf.deleteKey(key, tid);
+    });
+}
+
+OrvErrorCode OrvIndexBTree::replaceKey(const OrvIndexKey& oldKey, const OrvIndexKey& newKey,
+                                       const TupleId& tid) {
+    ORV_TRACE(IndexManager);
+    checkOpen();
+    if (dataType != VARCHAR) {
+        ORV_THROW(ORV_PARAMETER_FAIL);
+    }
+    (void)OrvIndexVarchar::keyText(oldKey, false);
+    const OrvIndexVarchar::KeyText text = OrvIndexVarchar::keyText(newKey, true);
+    return retrying([&] {
+        Descent descent = descendVarchar(LM::ExclusiveLock);
+        auto& leaf = static_cast<OrvIndexVarcharTreeLeafPage&>(*descent.leaf);
+        if (unique && !(oldKey == newKey) && leaf.findKeyPosition(newKey) != 0xFFFF) {
+            return ORV_IM_DUPLICATE_KEY_IN_UNIQUE_INDEX;
+        }
+        descent.locks.keep();
+        if (!leaf.replace(oldKey, newKey, tid)) {
+            refuseFull(text.length, leaf.spaceLeft());
+        }
+        return ORV_SUCCESS;
+    });
 }
 
 void OrvIndexBTree::dump() {

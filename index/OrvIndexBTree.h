@@ -1,6 +1,10 @@
-// One open integer B+ tree: the index operations turned into page
-// operations (index/OrvIndexTreePage.h), splits up to the root, which stays
-// at page 1.
+// One open B+ tree: the index operations turned into page operations
+// (index/OrvIndexTreePage.h), splits up to the root, which stays at page 1.
+//
+// A VARCHAR tree is the single leaf at page 1
+// (index/OrvIndexVarcharTreeLeafPage.h): its operations lock that leaf as
+// an integer tree locks its leaves, and an insert that does not fit is
+// refused with ORV_IM_VARCHAR_INDEX_FULL before anything changes.
 //
 // Locks. A tree object belongs to one process; processes that use the same
 // index coordinate through page locks only:
@@ -59,9 +63,11 @@ public:
     static void createIndexSegment(IndexId indexId);
 
     // Sets the fields; opens the segment in this process. ORV_PARAMETER_FAIL
-    // for an index id out of range or a data type other than INTEGER. The
-    // operations below raise ORV_IM_INDEX_NOT_OPENED on a tree not opened,
-    // and ORV_PARAMETER_FAIL for a key that is not INTEGER.
+    // for an index id out of range or a data type other than INTEGER or
+    // VARCHAR. The operations below raise ORV_IM_INDEX_NOT_OPENED on a tree
+    // not opened, and ORV_PARAMETER_FAIL for a key not of the tree's type
+    // (a varchar key without text, and one over 255 bytes to be stored,
+    // included).
     void openTree(IndexId indexId, OrvDataType dataType, bool unique);
     // openTree, then a new inventory and the empty root leaf at page 1.
     OrvErrorCode initialTree(IndexId indexId, OrvDataType dataType, bool unique);
@@ -76,9 +82,15 @@ public:
     OrvErrorCode deleteKey(IndexId indexId, const OrvIndexKey& key, const TupleId* tid);
     void deleteKey(const OrvIndexKey& key);
     bool checkUnique(const OrvIndexKey& key);
+    // VARCHAR trees: the entry (oldKey, tid) replaced by (newKey, tid) in one
+    // change (newKey only added when that entry is absent), refused whole
+    // with ORV_IM_VARCHAR_INDEX_FULL when the new entry does not fit.
+    OrvErrorCode replaceKey(const OrvIndexKey& oldKey, const OrvIndexKey& newKey,
+                            const TupleId& tid);
 
     // Calls visit(value, tid) for every entry with start <= value <= stop
     // (a null bound is open) in key order, until visit returns false.
+    // INTEGER trees only (ORV_PARAMETER_FAIL otherwise).
     void findRange(const OrvIndexKey* start, const OrvIndexKey* stop,
                    const std::function<bool(Sint32, const TupleId&)>& visit);
 
@@ -120,6 +132,14 @@ private:
     // Splits along the descent's path for an insert of (key, tid) into its
     // full leaf.
     void splitAndInsert(Descent& descent, Sint32 key, const TupleId& tid);
+
+    // The varchar tree's leaf, locked with leafLock for the attempt.
+    Descent descendVarchar(OrvLockManager::LockType leafLock);
+    OrvErrorCode insertVarchar(const OrvIndexKey& key, const TupleId& tid);
+    OrvErrorCode findVarchar(const OrvIndexKey& key, TupleId& tid);
+    OrvErrorCode edgeVarchar(bool first, OrvIndexKey& key, TupleId& tid);
+    Uint32 deleteVarchar(const OrvIndexKey& key, const TupleId* tid);
+    [[noreturn]] void refuseFull(Uint32 length, Uint16 free) const;
 
     IndexId indexId;
     bool unique;

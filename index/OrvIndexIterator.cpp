@@ -6,6 +6,7 @@
 #include "OrvLock.h"
 #include "index/OrvIndexBTree.h"
 #include "index/OrvIndexTreePage.h"
+#include "index/OrvIndexVarcharTreeLeafPage.h"
 #include "support/OrvErrorBoundary.h"
 #include "support/OrvTrace.h"
 
@@ -71,6 +72,14 @@ bool OrvIndexIterator::withinStop(Sint32 value) const {
     return value <= mStopKey->intKey;
 }
 
+bool OrvIndexIterator::withinStop(const char* text, Uint32 length) const {
+    if (mStopKey == nullptr) {
+        return true;
+    }
+    const OrvIndexVarchar::KeyText stop = OrvIndexVarchar::keyText(*mStopKey, false);
+    return OrvIndexVarchar::compareText(text, length, stop.text, stop.length) <= 0;
+}
+
 bool OrvIndexIterator::advance() {
     if (finished) {
         return false;
@@ -81,18 +90,34 @@ bool OrvIndexIterator::advance() {
                              OrvScopedPage::GetExistingPage);
     }
     for (;;) {
-        const OrvIndexPageView view(page->getPageData());
-        if (!view.isLeaf()) {
-            ORV_THROW(ORV_INTERNAL_FAIL);
+        const char* bytes = page->getPageData();
+        Uint16 count = 0;
+        PageId next = 0;
+        bool within = false;
+        if (mDataType == VARCHAR) {
+            const OrvIndexVarcharLeafView view(bytes);
+            count = view.numElements();
+            next = view.nextId();
+            if (mCurrentPosition < count) {
+                const OrvIndexVarcharLeafView::Entry entry = view.entryAt(mCurrentPosition);
+                within = withinStop(entry.text, entry.length);
+            }
+        } else {
+            const OrvIndexPageView view(bytes);
+            if (!view.isLeaf()) {
+                ORV_THROW(ORV_INTERNAL_FAIL);
+            }
+            count = view.numElements();
+            next = view.nextId();
+            within = mCurrentPosition < count && withinStop(view.valueAt(mCurrentPosition));
         }
-        if (mCurrentPosition < view.numElements()) {
-            if (!withinStop(view.valueAt(mCurrentPosition))) {
+        if (mCurrentPosition < count) {
+            if (!within) {
                 break;
             }
             pending = true;
             return true;
         }
-        const PageId next = view.nextId();
         if (next == 0) {
             break;
         }
@@ -160,7 +185,9 @@ OrvErrorCode OrvIndexIterator::getNextTupleId(TupleId& tid) {
             page = OrvScopedPage(segment, currentLeaf, OrvPage::BTreeIndexPage,
                                  OrvScopedPage::GetExistingPage);
         }
-        tid = OrvIndexPageView(page->getPageData()).tupleAt(mCurrentPosition);
+        const char* bytes = page->getPageData();
+        tid = mDataType == VARCHAR ? OrvIndexVarcharLeafView(bytes).entryAt(mCurrentPosition).tid
+                                   : OrvIndexPageView(bytes).tupleAt(mCurrentPosition);
         mLastReturnedTupleId = tid;
         pending = false;
         ++mCurrentPosition;

@@ -76,7 +76,7 @@ void OrvIndexManager::createIndex(IndexId indexId, bool unique, OrvIndexType typ
     if (type != BTree) {
         ORV_THROW(ORV_IM_INDEXTYPE_NOT_VALID);
     }
-    if (dataType != INTEGER) {
+    if (dataType != INTEGER && dataType != VARCHAR) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     const SegmentId segment = bufferMgr->convertIndexIdToSegmentId(indexId);
@@ -128,7 +128,7 @@ void OrvIndexManager::openIndex(IndexId indexId, bool unique, OrvIndexType, OrvD
         return;
     }
     const SegmentId segment = bufferMgr->convertIndexIdToSegmentId(indexId);
-    if (segment == 0 || dataType != INTEGER) {
+    if (segment == 0 || (dataType != INTEGER && dataType != VARCHAR)) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     std::unique_ptr<OrvIndexBTree> tree(new OrvIndexBTree());
@@ -187,6 +187,12 @@ void OrvIndexManager::update(IndexId indexId, const OrvIndexKey& oldKey, const O
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     OrvIndexBTree* tree = getIndex(indexId);
+    if (tree->getDataType() == VARCHAR) {
+        // One change of the single leaf: refused whole when the new key
+        // does not fit, so the old entry is never lost on the way.
+        raise(tree->replaceKey(oldKey, newKey, *tid));
+        return;
+    }
     const bool sameKey = oldKey.dataType == newKey.dataType && oldKey.intKey == newKey.intKey;
     // In a unique index a taken new key is refused while the old entry is
     // still there.

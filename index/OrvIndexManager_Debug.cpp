@@ -8,6 +8,8 @@
 #include "index/OrvIndexBTree.h"
 #include "index/OrvIndexFreeSpaceInventory.h"
 #include "index/OrvIndexTreePage.h"
+#include "index/OrvIndexVarcharTreeLeafPage.h"
+#include "index/OrvIndexVarcharTreeNodePage.h"
 #include "support/OrvTrace.h"
 
 #include <cstdio>
@@ -103,6 +105,25 @@ void dumpPage(SegmentId segment, PageId pageId, bool full, bool recursive, std::
     std::fflush(stdout);
 }
 
+// One page of a varchar index; its nodes are dumped without their children.
+void dumpVarcharPage(SegmentId segment, PageId pageId, bool full) {
+    std::unique_ptr<OrvIndexTreePage> page;
+    try {
+        page = OrvIndexTreePage::get(segment, pageId, VARCHAR);
+    } catch (const OrvException& e) {
+        if (e.getErrorCode() != ORV_BM_PAGETYPE_MISMATCH) {
+            throw;
+        }
+        OrvIndexFreeSpaceInventory::getInstance()->dump(segment, pageId, full);
+        return;
+    }
+    if (const auto* leaf = dynamic_cast<const OrvIndexVarcharTreeLeafPage*>(page.get())) {
+        leaf->dump(full);
+    } else {
+        dynamic_cast<const OrvIndexVarcharTreeNodePage&>(*page).dump(full);
+    }
+}
+
 // The arguments of a command: "info" or "dump", then `numbers` numbers.
 bool parse(const std::string* args, std::size_t numbers, const char* usage, bool& full,
            std::vector<int>& values) {
@@ -157,6 +178,24 @@ void OrvIndexManager::show(IndexId indexId, PageId start, PageId end, bool full)
     }
     const SegmentId segment = tree->getSegmentId();
     tree->dump();
+    if (tree->getDataType() == VARCHAR) {
+        if (recursive) {
+            OrvIndexFreeSpaceInventory::getInstance()->dump(segment, full);
+            dumpVarcharPage(segment, start, full);
+            return;
+        }
+        for (Uint32 p = start; p <= end; ++p) {
+            try {
+                dumpVarcharPage(segment, PageId(p), full);
+            } catch (const OrvException& e) {
+                if (e.getErrorCode() == ORV_BM_PAGE_NOT_FOUND) {
+                    break;
+                }
+                throw;
+            }
+        }
+        return;
+    }
     std::set<PageId> seen;
     if (recursive) {
         OrvIndexFreeSpaceInventory::getInstance()->dump(segment, full);
@@ -180,6 +219,10 @@ void OrvIndexManager::showLeaves(IndexId indexId, bool full) {
     OrvIndexBTree* tree = getIndex(indexId);
     const SegmentId segment = tree->getSegmentId();
     tree->dump();
+    if (tree->getDataType() == VARCHAR) {
+        dumpVarcharPage(segment, OrvIndexPage::ROOT, full); // the single leaf
+        return;
+    }
     OrvScopedPage page(segment, OrvIndexPage::ROOT, OrvPage::BTreeIndexPage,
                        OrvScopedPage::GetExistingPage);
     std::set<PageId> seen{OrvIndexPage::ROOT};

@@ -16,6 +16,11 @@
 // than the entry, stamps them with the entry's LSN and logs nothing; the
 // undo of recovery writes its compensations under the id of the
 // transaction that never ended, then an index ROLLBACK entry for it.
+//
+// Varchar pages (VARCHAR_* entries) carry no LSN: their header lies where
+// other pages keep it. Redo therefore puts every logged after image back in
+// log order whatever the page holds, which ends with the newest image and
+// is safe to repeat; undo is the same as for integer pages.
 #include "OrvIndexManager.h"
 
 #include "OrvException.h"
@@ -41,15 +46,24 @@ bool isIntegerChange(int type) {
     return type == INTEGER_OPERATION || type == INTEGER_REDO || type == INTEGER_UNDO;
 }
 
+bool isVarcharChange(int type) {
+    return type == VARCHAR_OPERATION || type == VARCHAR_REDO || type == VARCHAR_UNDO;
+}
+
 // An entry the undo and redo passes work on.
 bool isPageChange(const OrvIndexLogEntry& entry) {
-    return isIntegerChange(entry.getTransactionType()) && entry.getPageID() != nullptr &&
+    const int type = entry.getTransactionType();
+    return (isIntegerChange(type) || isVarcharChange(type)) && entry.getPageID() != nullptr &&
            entry.getSegmentID() != 0;
+}
+
+OrvDataType dataTypeOf(const OrvIndexLogEntry& entry) {
+    return isVarcharChange(entry.getTransactionType()) ? VARCHAR : INTEGER;
 }
 
 void undoEntry(const OrvIndexLogEntry& entry, const OrvTransactionId& transaction) {
     std::unique_ptr<OrvIndexTreePage> page =
-        OrvIndexTreePage::get(entry.getSegmentID(), *entry.getPageID(), INTEGER);
+        OrvIndexTreePage::get(entry.getSegmentID(), *entry.getPageID(), dataTypeOf(entry));
     page->undoOperation(entry.getBeforePage(), entry.getBpl(), transaction);
 }
 
@@ -137,9 +151,10 @@ void OrvIndexManager::recover(OrvRecovery& recovery) {
         const SegmentId segment = entry.getSegmentID();
         const PageId pageId = *entry.getPageID();
         const char* after = entry.getAfterPage();
+        const OrvDataType type = dataTypeOf(entry);
         if (entry.getApl() != int(ORV_PAGE_SIZE) || after == nullptr ||
             OrvIndexPageView(after).pageId() != pageId ||
-            !OrvIndexPageView(after).problems().empty()) {
+            !OrvIndexTreePage::imageProblems(after, type).empty()) {
             ORV_THROW(ORV_INTERNAL_FAIL);
         }
         // The inventory is not logged: whatever page the log names is in
@@ -149,7 +164,12 @@ void OrvIndexManager::recover(OrvRecovery& recovery) {
         bool made = false;
         bufferMgr->getPageForRedo(segment, pageId, OrvPage::BTreeIndexPage, raw, made);
         try {
-            if (raw->getLsn() < entry.getLsn()) {
+            if (type == VARCHAR) {
+                // The whole image, bytes 8 to 15 included, and no LSN.
+                std::memcpy(raw->getPageData(), after, ORV_PAGE_SIZE);
+                OrvException::raise(raw->markAsModified(OrvLsn::dummyLSN()), "markAsModified",
+                                    __FILE__, __LINE__, __PRETTY_FUNCTION__);
+            } else if (raw->getLsn() < entry.getLsn()) {
                 std::memcpy(raw->getPageData() + sizeof(OrvPageHeader),
                             after + sizeof(OrvPageHeader), ORV_PAGE_SIZE - sizeof(OrvPageHeader));
                 OrvException::raise(raw->markAsModified(entry.getLsn()), "markAsModified", __FILE__,

@@ -2,6 +2,8 @@
 
 #include "OrvException.h"
 #include "OrvTransaction.h"
+#include "index/OrvIndexVarcharTreeLeafPage.h"
+#include "index/OrvIndexVarcharTreeNodePage.h"
 #include "log/OrvIndexLogEntry.h"
 #include "support/OrvTrace.h"
 
@@ -282,23 +284,56 @@ OrvIndexTreePage::OrvIndexTreePage(OrvScopedPage&& fixedPage, OrvDataType type)
 
 OrvIndexTreePage::~OrvIndexTreePage() = default;
 
+namespace {
+
+// The kind flag of an existing page of the data type's kinds.
+bool leafFlag(const char* bytes, OrvDataType dataType) {
+    if (dataType == INTEGER) {
+        return OrvIndexPageView(bytes).isLeaf();
+    }
+    const Uint8 flag = static_cast<Uint8>(bytes[OrvIndexVarchar::IS_LEAF]);
+    if (flag > 1) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    return flag == 1;
+}
+
+} // namespace
+
 std::unique_ptr<OrvIndexTreePage> OrvIndexTreePage::get(SegmentId segment, PageId pageId,
                                                         OrvDataType dataType) {
     ORV_TRACE(IndexManager);
-    if (dataType != INTEGER) {
+    if (dataType != INTEGER && dataType != VARCHAR) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     OrvScopedPage fixed(segment, pageId, OrvPage::BTreeIndexPage, OrvScopedPage::GetExistingPage);
-    const bool leaf = OrvIndexPageView(fixed->getPageData()).isLeaf();
+    const bool leaf = leafFlag(fixed->getPageData(), dataType);
     return adopt(std::move(fixed), dataType, false, leaf);
 }
 
 std::unique_ptr<OrvIndexTreePage>
 OrvIndexTreePage::adopt(OrvScopedPage&& fixed, OrvDataType dataType, bool newPage, bool leaf) {
-    if (dataType != INTEGER || fixed.getPage() == nullptr) {
+    if ((dataType != INTEGER && dataType != VARCHAR) || fixed.getPage() == nullptr) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     char* bytes = fixed->getPageData();
+    if (dataType == VARCHAR) {
+        if (newPage) {
+            if (leaf) {
+                OrvIndexVarcharLeafWriter(bytes).init();
+            } else {
+                OrvIndexVarcharNodeWriter(bytes).init();
+            }
+        } else if (leafFlag(bytes, dataType) != leaf) {
+            ORV_THROW(ORV_INTERNAL_FAIL);
+        }
+        if (leaf) {
+            return std::unique_ptr<OrvIndexTreePage>(
+                new OrvIndexVarcharTreeLeafPage(std::move(fixed), dataType));
+        }
+        return std::unique_ptr<OrvIndexTreePage>(
+            new OrvIndexVarcharTreeNodePage(std::move(fixed), dataType));
+    }
     if (newPage) {
         OrvIndexPageWriter writer(bytes);
         if (leaf) {
@@ -321,6 +356,54 @@ const char* OrvIndexTreePage::image() const {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     return page->getPageData();
+}
+
+OrvIndexPageView OrvIndexTreePage::view() const {
+    if (dataType != INTEGER) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    return OrvIndexPageView(image());
+}
+
+std::vector<std::string> OrvIndexTreePage::imageProblems(const char* bytes, OrvDataType type) {
+    if (type == INTEGER) {
+        return OrvIndexPageView(bytes).problems();
+    }
+    if (type != VARCHAR) {
+        return {"data type " + std::to_string(int(type)) + " has no tree pages"};
+    }
+    const Uint8 flag = static_cast<Uint8>(bytes[OrvIndexVarchar::IS_LEAF]);
+    if (flag == 1) {
+        return OrvIndexVarcharLeafView(bytes).problems();
+    }
+    if (flag == 0) {
+        return OrvIndexVarcharNodeView(bytes).problems();
+    }
+    return {"isLeaf byte is " + std::to_string(flag)};
+}
+
+transType OrvIndexTreePage::operationType() const {
+    return dataType == INTEGER ? INTEGER_OPERATION : VARCHAR_OPERATION;
+}
+
+void OrvIndexTreePage::checkAfterImage(const char* bytes) const {
+    (void)OrvIndexPageView(bytes).numElements();
+}
+
+bool OrvIndexTreePage::insert(const OrvIndexKey&, const TupleId&) {
+    return false;
+}
+
+bool OrvIndexTreePage::deleteKeyAt(Uint16) {
+    return false;
+}
+
+bool OrvIndexTreePage::findTuple(const OrvIndexKey&, TupleId&) const {
+    return false;
+}
+
+TupleId OrvIndexTreePage::getTupleAt(Uint16) const {
+    return TupleId(0, 0);
 }
 
 OrvIndexKey OrvIndexTreePage::getValueAt(Uint16 pos) const {
@@ -402,7 +485,7 @@ OrvLsn OrvIndexTreePage::writeLogEntry(transType type) {
     if (OrvIndexPageView(workPageData.get()).pageId() != pId) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
-    (void)OrvIndexPageView(workPageData.get()).numElements();
+    checkAfterImage(workPageData.get());
     const PageId logged = pId;
     const OrvTransactionId transaction =
         logAs != nullptr ? *logAs : OrvTransactionManager::getInstance()->getCurrentTransactionID();
@@ -416,8 +499,11 @@ void OrvIndexTreePage::applyChange(const OrvLsn& lsn) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     std::memcpy(page->getPageData(), workPageData.get(), ORV_PAGE_SIZE);
-    OrvException::raise(page->markAsModified(lsn), "page->markAsModified(lsn)", __FILE__, __LINE__,
-                        __PRETTY_FUNCTION__);
+    // Bytes 8 to 15 of a varchar page are its header: marked modified with
+    // the dummy LSN, the buffer manager leaves the image as it is.
+    const OrvLsn stamp = dataType == INTEGER ? lsn : OrvLsn::dummyLSN();
+    OrvException::raise(page->markAsModified(stamp), "page->markAsModified(lsn)", __FILE__,
+                        __LINE__, __PRETTY_FUNCTION__);
 }
 
 void OrvIndexTreePage::restoreBeforeImage() {
@@ -426,6 +512,9 @@ void OrvIndexTreePage::restoreBeforeImage() {
     }
     char* live = page->getPageData();
     std::memcpy(live, savedPageData.get(), ORV_PAGE_SIZE);
+    if (dataType != INTEGER) {
+        return; // no LSN in a varchar image
+    }
     // The frame keeps the newest LSN; the image follows it, so that the page
     // never shows an LSN older than an entry written for it.
     const OrvLsn lsn = page->getLsn();
@@ -452,15 +541,21 @@ void OrvIndexTreePage::afterWrite(transType type) {
 
 void OrvIndexTreePage::replaceImage(const char* replacement, int length, transType type) {
     ORV_TRACE(IndexManager);
-    if (dataType != INTEGER || replacement == nullptr || length != int(ORV_PAGE_SIZE)) {
+    if ((dataType != INTEGER && dataType != VARCHAR) || replacement == nullptr ||
+        length != int(ORV_PAGE_SIZE)) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
+    // Only the first 8 bytes of the common header: the rest is the varchar
+    // header in a varchar image.
     OrvPageHeader header;
     std::memcpy(&header, replacement, sizeof header);
     if (header.pageId != pId || header.pageType != OrvPage::BTreeIndexPage) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
-    if (!OrvIndexPageView(replacement).problems().empty()) {
+    // A varchar handle is of one kind: an image of the other kind would
+    // leave it reading the page with the wrong layout.
+    if (!imageProblems(replacement, dataType).empty() ||
+        (dataType == VARCHAR && (replacement[OrvIndexVarchar::IS_LEAF] == 1) != isLeaf())) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     std::memcpy(beforeWrite(), replacement, ORV_PAGE_SIZE);
@@ -470,6 +565,9 @@ void OrvIndexTreePage::replaceImage(const char* replacement, int length, transTy
 Sint32 OrvIndexTreePage::split(OrvIndexTreePage& sibling, OrvIndexTreePage* after,
                                OrvIndexChangeSet& changes) {
     ORV_TRACE(IndexManager);
+    if (dataType != INTEGER || sibling.dataType != INTEGER) {
+        ORV_THROW(ORV_INTERNAL_FAIL); // varchar pages never split
+    }
     // Checked on the working copies: a page may be part of the change already.
     OrvIndexPageWriter lower(changes.change(*this));
     OrvIndexPageWriter upper(changes.change(sibling));
@@ -496,8 +594,8 @@ Sint32 OrvIndexTreePage::split(OrvIndexTreePage& sibling, OrvIndexTreePage* afte
 void OrvIndexTreePage::extractRoot(OrvIndexTreePage& target, Sint32 separator,
                                    OrvIndexTreePage& bigger, OrvIndexChangeSet& changes) {
     ORV_TRACE(IndexManager);
-    if (!isRoot() || target.isRoot() || bigger.isRoot() || target.numElements() != 0 ||
-        target.isLeaf() != isLeaf()) {
+    if (dataType != INTEGER || target.dataType != INTEGER || !isRoot() || target.isRoot() ||
+        bigger.isRoot() || target.numElements() != 0 || target.isLeaf() != isLeaf()) {
         ORV_THROW(ORV_INTERNAL_FAIL);
     }
     char* rootImage = changes.change(*this);
@@ -516,15 +614,29 @@ void OrvIndexTreePage::extractRoot(OrvIndexTreePage& target, Sint32 separator,
     root.insertNodeEntry(0, separator, bigger.pageId());
 }
 
+namespace {
+
+transType recoveryType(OrvDataType dataType, bool undo) {
+    if (dataType == INTEGER) {
+        return undo ? INTEGER_UNDO : INTEGER_REDO;
+    }
+    if (dataType == VARCHAR) {
+        return undo ? VARCHAR_UNDO : VARCHAR_REDO;
+    }
+    ORV_THROW(ORV_INTERNAL_FAIL);
+}
+
+} // namespace
+
 void OrvIndexTreePage::undoOperation(const char* beforeImage, int length) {
-    replaceImage(beforeImage, length, INTEGER_UNDO);
+    replaceImage(beforeImage, length, recoveryType(dataType, true));
 }
 
 void OrvIndexTreePage::undoOperation(const char* beforeImage, int length,
                                      const OrvTransactionId& transaction) {
     logAs = &transaction;
     try {
-        replaceImage(beforeImage, length, INTEGER_UNDO);
+        replaceImage(beforeImage, length, recoveryType(dataType, true));
     } catch (...) {
         logAs = nullptr;
         throw;
@@ -533,7 +645,7 @@ void OrvIndexTreePage::undoOperation(const char* beforeImage, int length,
 }
 
 void OrvIndexTreePage::redoOperation(const char* afterImage, int length) {
-    replaceImage(afterImage, length, INTEGER_REDO);
+    replaceImage(afterImage, length, recoveryType(dataType, false));
 }
 
 // ---- leaves ----------------------------------------------------------------------

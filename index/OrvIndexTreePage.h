@@ -1,6 +1,8 @@
 // The pages of an integer B+ tree: their byte layout, the views that decode
 // it, and the page handles through which the tree, recovery and the tests
-// change one fixed page with a logged change.
+// change one fixed page with a logged change. The handle class is also the
+// common interface of the varchar page kinds (OrvIndexVarcharTreeLeafPage.h,
+// OrvIndexVarcharTreeNodePage.h), which lay out their pages differently.
 //
 // An index is one segment of 4096-byte pages. Page 0 is the first page of
 // the index free space inventory (OrvIndexFreeSpaceInventory.h); page 1 is
@@ -227,9 +229,10 @@ class OrvIndexChangeSet;
 class OrvIndexTreePage {
 public:
     // Fixes an existing tree page of the segment and builds the handle of its
-    // kind. ORV_BM_PAGETYPE_MISMATCH (another page type) and the buffer
-    // manager's other errors pass; ORV_INTERNAL_FAIL for a damaged flag and
-    // for a data type other than INTEGER (varchar pages are not built yet).
+    // kind: the integer kinds for INTEGER (isLeaf at byte 16), the varchar
+    // kinds for VARCHAR (isLeaf at byte 8). ORV_BM_PAGETYPE_MISMATCH
+    // (another page type) and the buffer manager's other errors pass;
+    // ORV_INTERNAL_FAIL for a damaged flag and for another data type.
     static std::unique_ptr<OrvIndexTreePage> get(SegmentId segment, PageId pageId,
                                                  OrvDataType dataType);
     // The handle over a page already fixed by the caller; with newPage, a
@@ -243,30 +246,40 @@ public:
     OrvIndexTreePage(const OrvIndexTreePage&) = delete;
     OrvIndexTreePage& operator=(const OrvIndexTreePage&) = delete;
 
-    bool isLeaf() const { return view().isLeaf(); }
-    bool isFull() const { return view().isFull(); }
+    // The common interface of the page kinds; the integer kinds answer
+    // here, the varchar kinds (index/OrvIndexVarcharTree*Page.h) override.
+    virtual bool isLeaf() const { return view().isLeaf(); }
+    virtual bool isFull() const { return view().isFull(); }
     bool isRoot() const { return pId == OrvIndexPage::ROOT; }
-    bool empty() const { return view().numElements() == 0; }
-    Uint16 numElements() const { return view().numElements(); }
-    Uint16 spaceLeft() const { return Uint16(OrvIndexPage::ENTRY_SLOTS - numElements()); }
+    bool empty() const { return numElements() == 0; }
+    virtual Uint16 numElements() const { return view().numElements(); }
+    virtual Uint16 spaceLeft() const { return Uint16(OrvIndexPage::ENTRY_SLOTS - numElements()); }
     SegmentId segmentId() const { return sId; }
     PageId pageId() const { return pId; }
     OrvDataType getDataType() const { return dataType; }
-    PageId nextId() const { return view().nextId(); }
-    PageId prevId() const { return view().prevId(); }
+    virtual PageId nextId() const { return view().nextId(); }
+    virtual PageId prevId() const { return view().prevId(); }
     // The value of entry pos as an INTEGER key.
-    OrvIndexKey getValueAt(Uint16 pos) const;
-    OrvIndexKey getLastValue() const;
+    virtual OrvIndexKey getValueAt(Uint16 pos) const;
+    virtual OrvIndexKey getLastValue() const;
     // The first position holding key.intKey, or 0xFFFF.
-    Uint16 findKeyPosition(const OrvIndexKey& key) const;
+    virtual Uint16 findKeyPosition(const OrvIndexKey& key) const;
 
     // Logged changes of the links (of either kind).
-    void setNextId(PageId id);
-    void setPrevId(PageId id);
+    virtual void setNextId(PageId id);
+    virtual void setPrevId(PageId id);
 
-    // The live image (4096 bytes) and a view of it.
+    // The entry operations of leaves; other kinds refuse them (false,
+    // (0, 0)).
+    virtual bool insert(const OrvIndexKey& key, const TupleId& tid);
+    virtual bool deleteKeyAt(Uint16 pos);
+    virtual bool findTuple(const OrvIndexKey& key, TupleId& tid) const;
+    virtual TupleId getTupleAt(Uint16 pos) const;
+
+    // The live image (4096 bytes) and, for an integer page, a view of it
+    // (ORV_INTERNAL_FAIL for the varchar kinds, whose layout differs).
     const char* image() const;
-    OrvIndexPageView view() const { return OrvIndexPageView(image()); }
+    OrvIndexPageView view() const;
 
     // Page locks of the current transaction on this page.
     void lock(OrvLockManager::LockType type);
@@ -309,8 +322,9 @@ public:
                      OrvIndexChangeSet& changes);
 
     // Recovery: the image over the page as a logged change of its own
-    // (INTEGER_UNDO / INTEGER_REDO). A length other than 4096, an image of
-    // another page id and a data type other than INTEGER are
+    // (INTEGER_UNDO / INTEGER_REDO, VARCHAR_UNDO / VARCHAR_REDO). A length
+    // other than 4096, an image of another page id or not sound for the
+    // data type, and a data type other than INTEGER or VARCHAR are
     // ORV_INTERNAL_FAIL, before anything changes. The free space inventory
     // is not touched: a page that becomes empty may still be linked in the
     // tree, and leaking a page is harmless where reusing a live one is not.
@@ -320,8 +334,18 @@ public:
     // undoes the work of transactions that never ended under their ids).
     void undoOperation(const char* beforeImage, int length, const OrvTransactionId& transaction);
 
+    // Whether an image is a sound tree page of the data type's kinds (the
+    // kind read from its own flag); one line per problem. Never throws.
+    static std::vector<std::string> imageProblems(const char* image, OrvDataType dataType);
+
 protected:
     OrvIndexTreePage(OrvScopedPage&& page, OrvDataType dataType);
+
+    // The kind of a change of this page in the log.
+    transType operationType() const;
+    // Refuses (ORV_INTERNAL_FAIL) an after image that is no sound page of
+    // this kind, before it reaches the log.
+    virtual void checkAfterImage(const char* image) const;
 
     void replaceImage(const char* image, int length, transType type);
     // One change of this page alone: change(writer) on the working copy,
@@ -355,18 +379,19 @@ public:
 
     // Inserts (key, tid) in front of the entries equal to it, as one logged
     // change; false (nothing changed) when the leaf is full.
-    bool insert(const OrvIndexKey& key, const TupleId& tid);
+    bool insert(const OrvIndexKey& key, const TupleId& tid) override;
     // Removes entry pos as one logged change; false when pos is not an entry.
-    bool deleteKeyAt(Uint16 pos);
+    bool deleteKeyAt(Uint16 pos) override;
     // The tuple id of the first entry equal to key on this page.
-    bool findTuple(const OrvIndexKey& key, TupleId& tid) const;
+    bool findTuple(const OrvIndexKey& key, TupleId& tid) const override;
     // (0, 0) for a position that is not an entry.
-    TupleId getTupleAt(Uint16 pos) const;
+    TupleId getTupleAt(Uint16 pos) const override;
 };
 
 // An inner node of an integer tree.
 class OrvIndexTreeNodePage : public OrvIndexTreePage {
 public:
+    using OrvIndexTreePage::insert;
     using OrvIndexTreePage::OrvIndexTreePage;
 
     // Inserts the separator (key, bigger) directly after the entry whose
@@ -375,7 +400,7 @@ public:
     // when the node is full; ORV_INTERNAL_FAIL when smaller is no child of a
     // non-empty node.
     bool insert(PageId smaller, const OrvIndexKey& key, PageId bigger);
-    bool deleteKeyAt(Uint16 pos);
+    bool deleteKeyAt(Uint16 pos) override;
     PageId getFirstChild() const { return view().firstChild(); }
     PageId getLastChild() const { return view().lastChild(); }
     void setFirstChild(PageId id);

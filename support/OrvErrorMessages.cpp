@@ -138,5 +138,6 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_LOGM_ENTRY_TOO_LARGE, "A log entry image of %s bytes is longer than the %s bytes an image in the log may have.", "LOG11"},
     {ORV_BM_FIXES_LEFT, "This process still holds %s page fixes where it must hold none.", "BM010"},
     {ORV_CAT_RECORD_TOO_LONG, "A row of table '%s' could be %s bytes long, but a record holds at most %s bytes.", "CAT15"},
+    {ORV_IM_VARCHAR_INDEX_FULL, "The varchar index %s has no room for a key of %s bytes: the keys of a varchar index share one page, of which %s bytes are free.", "IM008"},
 };
 // clang-format on

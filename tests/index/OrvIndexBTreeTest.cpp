@@ -37,7 +37,8 @@ TEST_F(IndexTreeTest, SplitsGrowTheTreeUnderARootThatStaysAtPageOne) {
     // Calls the tree refuses before it touches a page.
     TupleId none;
     EXPECT_EQ(ORV_IM_INDEX_NOT_OPENED, codeOf([&] { tree.find(TEST_INDEX, key(1), none); }));
-    EXPECT_EQ(ORV_PARAMETER_FAIL, codeOf([&] { tree.openTree(TEST_INDEX, VARCHAR, true); }));
+    EXPECT_EQ(ORV_PARAMETER_FAIL,
+              codeOf([&] { tree.openTree(TEST_INDEX, UnknownDataType, true); }));
     EXPECT_EQ(ORV_PARAMETER_FAIL, codeOf([&] { tree.openTree(16385, INTEGER, true); }));
     start(true);
     OrvIndexKey text;
