@@ -141,9 +141,10 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_ENTRY_TOO_LARGE = -131,
     ORV_BM_FIXES_LEFT = -132,
     ORV_CAT_RECORD_TOO_LONG = -133,
+    ORV_LATCH_HOLDER_DEAD = -134,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 134;
+constexpr int ORV_ERROR_CODE_COUNT = 135;
 
 #endif
