@@ -298,6 +298,10 @@ void makeSegments() {
         for (PageId p = 0; p < pages[i]; ++p) {
             OrvPage* page = nullptr;
             bm->getNewPage(segments[i], p, OrvPage::DataPage, page);
+            // A page that is all zeros on disk (page 0 with LSN 0,0) is taken
+            // for a hole in the file, so every page carries one byte.
+            page->getPageData()[sizeof(OrvPageHeader)] = 1;
+            bm->markPageAsModified(*page);
             bm->releasePage(page);
         }
     }

@@ -13,11 +13,14 @@
 #include "support/OrvErrorBoundary.h"
 #include "support/OrvLatch.h"
 #include "support/OrvMemoryManager.h"
+#include "support/OrvProcessIdentity.h"
 #include "support/OrvSharedSet.h"
 #include "support/OrvTrace.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <unistd.h>
 
 OrvBufferManager* OrvBufferManager::instance = nullptr;
 
@@ -117,17 +120,28 @@ void OrvBufferManager::deleteInstance() {
 
 OrvBufferManager::OrvBufferManager()
     : fileMgr(OrvFileManager::getInstance()), header(nullptr), latch(nullptr), hash(nullptr),
-      lru(nullptr), data(nullptr), profiler(new OrvBufferManagerProfiling::Profiler()),
-      logicalReads(0), physicalReads(0) {
+      lru(nullptr), data(nullptr), fixers(nullptr), myFixer(nullptr),
+      profiler(new OrvBufferManagerProfiling::Profiler()), logicalReads(0), physicalReads(0) {
     ORV_TRACE(BufferManager);
     void* address = nullptr;
-    OrvMemoryManager::getMemoryManager()->connectToMemorySet(OrvMemoryManager::BufferPool, address);
+    OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
+    if (memoryManager->getSetSize(OrvMemoryManager::BufferPool) < sizeof(OrvBufferPoolLayout)) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    memoryManager->connectToMemorySet(OrvMemoryManager::BufferPool, address);
     OrvBufferPoolLayout* pool = static_cast<OrvBufferPoolLayout*>(address);
     latch = &pool->latch;
     header = &pool->header;
     hash = &pool->hash;
     lru = &pool->lru;
     data = pool->frames;
+    fixers = pool->fixers;
+    try {
+        takeFixerSlot();
+    } catch (...) {
+        memoryManager->disconnectFromMemorySet(OrvMemoryManager::BufferPool);
+        throw;
+    }
     OrvBMHash::setPagesPointer(data);
     OrvLRU::setPagesPointer(data);
     attachedPool = pool;
@@ -142,6 +156,19 @@ OrvBufferManager::~OrvBufferManager() {
             flushAll();
         } catch (const OrvException& e) {
             orvTrace.traceString(1, "writing back the dirty pages failed");
+            e.SET_ERROR();
+        }
+        try {
+            OrvScopedExclusiveLatch scopedLatch(*latch);
+            // A slot that still records fixes stays: once this process has
+            // ended, they are given back like those of any dead process.
+            if (myFixer != nullptr && myFixer->used == 0 && myFixer->untracked == 0 &&
+                myFixer->pid == getpid()) {
+                std::memset(myFixer, 0, sizeof(*myFixer));
+            }
+            myFixer = nullptr;
+        } catch (const OrvException& e) {
+            orvTrace.traceString(3, "freeing the slot of the fixes failed");
             e.SET_ERROR();
         }
         OrvBMHash::resetPagesPointer();
@@ -371,6 +398,7 @@ void OrvBufferManager::fixPage(SegmentId segment, PageId pageId, OrvPage::PageTy
     }
     ++found.fixCount;
     ++fixesOfThisProcess;
+    recordFix(frame);
     page = &found;
 }
 
@@ -441,6 +469,7 @@ void OrvBufferManager::fixNewPage(SegmentId segment, PageId pageId, OrvPage::Pag
     lru->insert(frame);
     hash->insert(frame);
     ++fixesOfThisProcess;
+    recordFix(frame);
     page = &fresh;
 }
 
@@ -477,6 +506,7 @@ void OrvBufferManager::unfixPage(OrvPage*& page, const OrvScopedExclusiveLatch& 
     if (fixesOfThisProcess > 0) {
         --fixesOfThisProcess;
     }
+    recordUnfix(frameIndexOf(page));
     page = nullptr;
 }
 
@@ -565,6 +595,7 @@ void OrvBufferManager::wipeSegment(SegmentId segment,
         page.segmentId = 0;
         page.dirty = 0;
         page.fixCount = 0;
+        forgetFixesOfFrame(frame);
     }
 }
 
@@ -781,6 +812,191 @@ std::string OrvBufferManager::checkStructure() const {
     ORV_TRACE(BufferManager);
     OrvScopedLatch scopedLatch(*latch, OrvLatch::Shared);
     return OrvBufferPoolCheck::check(*hash, *lru, data);
+}
+
+// ---- the fixes of each process -----------------------------------------------
+
+void OrvBufferManager::takeFixerSlot() {
+    ORV_TRACE(BufferManager);
+    const OrvProcessIdentity me = OrvProcessIdentity::self();
+    OrvScopedExclusiveLatch scopedLatch(*latch);
+    OrvBufferFixer* free = nullptr;
+    for (Uint32 i = 0; i < ORV_BM_FIXERS; ++i) {
+        OrvBufferFixer& fixer = fixers[i];
+        if (fixer.pid == me.pid && fixer.startTime == me.startTime) {
+            myFixer = &fixer; // a manager made again by the same process
+            return;
+        }
+        if (fixer.pid == 0 && free == nullptr) {
+            free = &fixer;
+        }
+    }
+    if (free == nullptr) {
+        // A slot of a process that ended with nothing fixed can be had.
+        for (Uint32 i = 0; i < ORV_BM_FIXERS && free == nullptr; ++i) {
+            OrvBufferFixer& fixer = fixers[i];
+            OrvProcessIdentity process;
+            process.pid = fixer.pid;
+            process.startTime = fixer.startTime;
+            if (fixer.used == 0 && fixer.untracked == 0 && process.isGone()) {
+                free = &fixer;
+            }
+        }
+    }
+    if (free == nullptr) {
+        orvTrace.traceString(1, "no slot free for the fixes of this process");
+        return;
+    }
+    std::memset(free, 0, sizeof(*free));
+    free->startTime = me.startTime;
+    free->pid = me.pid;
+    myFixer = free;
+}
+
+void OrvBufferManager::recordFix(int frame) {
+    if (myFixer == nullptr) {
+        return;
+    }
+    // Only this process writes its slot, but it lies in shared memory: a
+    // count out of range is taken as full.
+    const Uint32 used = std::min(myFixer->used, ORV_BM_FIXES_PER_FIXER);
+    OrvBufferFix* fixes = myFixer->fixes;
+    for (Uint32 i = 0; i < used; ++i) {
+        if (fixes[i].frame == frame) {
+            if (fixes[i].count == ORV_MAX_UINT16) {
+                break;
+            }
+            ++fixes[i].count;
+            return;
+        }
+    }
+    if (used < ORV_BM_FIXES_PER_FIXER) {
+        fixes[used].frame = static_cast<Uint16>(frame);
+        fixes[used].count = 1;
+        myFixer->used = used + 1;
+        return;
+    }
+    ++myFixer->untracked;
+}
+
+void OrvBufferManager::recordUnfix(int frame) {
+    if (myFixer == nullptr) {
+        return;
+    }
+    const Uint32 used = std::min(myFixer->used, ORV_BM_FIXES_PER_FIXER);
+    OrvBufferFix* fixes = myFixer->fixes;
+    for (Uint32 i = 0; i < used; ++i) {
+        if (fixes[i].frame == frame) {
+            if (--fixes[i].count == 0) {
+                fixes[i] = fixes[used - 1];
+                myFixer->used = used - 1;
+            }
+            return;
+        }
+    }
+    if (myFixer->untracked > 0) {
+        --myFixer->untracked;
+    }
+}
+
+void OrvBufferManager::forgetFixesOfFrame(int frame) {
+    // The frame's fixes were all dropped with its segment.
+    for (Uint32 i = 0; i < ORV_BM_FIXERS; ++i) {
+        OrvBufferFixer& fixer = fixers[i];
+        const Uint32 used = std::min(fixer.used, ORV_BM_FIXES_PER_FIXER);
+        for (Uint32 j = 0; j < used; ++j) {
+            if (fixer.fixes[j].frame == frame) {
+                fixer.fixes[j] = fixer.fixes[used - 1];
+                fixer.used = used - 1;
+                break;
+            }
+        }
+    }
+}
+
+namespace {
+
+// Gives back the recorded fixes of one slot; frees it unless unrecorded
+// fixes remain. REQUIRES: the pool latch.
+Uint32 releaseFixesOfSlot(OrvBufferPoolLayout& pool, OrvBufferFixer& fixer) {
+    ORV_TRACE(BufferManager);
+    Uint32 released = 0;
+    const Uint32 used = std::min(fixer.used, ORV_BM_FIXES_PER_FIXER);
+    for (Uint32 i = 0; i < used; ++i) {
+        const OrvBufferFix fix = fixer.fixes[i];
+        if (fix.frame >= ORV_BM_NUM_PAGES) {
+            orvTrace.traceNumber(1, "a fixer's slot names a frame out of range", fix.frame);
+            continue;
+        }
+        OrvPage& page = pool.frames[fix.frame];
+        const Uint16 count = std::min(fix.count, OrvPageFrame::fixCountOf(page));
+        OrvPageFrame::setFixCount(page,
+                                  static_cast<Uint16>(OrvPageFrame::fixCountOf(page) - count));
+        released += count;
+    }
+    fixer.used = 0;
+    if (fixer.untracked == 0) {
+        std::memset(&fixer, 0, sizeof(fixer));
+    }
+    return released;
+}
+
+} // namespace
+
+Uint32 OrvBufferManager::releaseFixesOfProcess(const OrvProcessIdentity& process) {
+    ORV_TRACE(BufferManager);
+    std::unique_ptr<PoolAccess> pool;
+    try {
+        pool.reset(new PoolAccess());
+    } catch (const OrvException& e) {
+        if (e.getErrorCode() == ORV_MM_SHM_NOT_EXISTS) {
+            OrvError::getErrorObject()->setError(BufferManager, ORV_SUCCESS);
+            return 0;
+        }
+        throw;
+    }
+    Uint32 released = 0;
+    {
+        OrvScopedExclusiveLatch scopedLatch((*pool)->latch);
+        for (OrvBufferFixer& fixer : (*pool)->fixers) {
+            if (fixer.pid == process.pid && fixer.startTime == process.startTime) {
+                released += releaseFixesOfSlot(*(*pool).operator->(), fixer);
+            }
+        }
+    }
+    pool->detach();
+    if (released > 0) {
+        orvTrace.traceNumber(1, "gave back the fixes of a dead process", released);
+    }
+    return released;
+}
+
+Uint32 OrvBufferManager::releaseFixesOfDeadProcesses() {
+    ORV_TRACE(BufferManager);
+    std::unique_ptr<PoolAccess> pool;
+    try {
+        pool.reset(new PoolAccess());
+    } catch (const OrvException& e) {
+        if (e.getErrorCode() == ORV_MM_SHM_NOT_EXISTS) {
+            OrvError::getErrorObject()->setError(BufferManager, ORV_SUCCESS);
+            return 0;
+        }
+        throw;
+    }
+    Uint32 released = 0;
+    {
+        OrvScopedExclusiveLatch scopedLatch((*pool)->latch);
+        for (OrvBufferFixer& fixer : (*pool)->fixers) {
+            OrvProcessIdentity process;
+            process.pid = fixer.pid;
+            process.startTime = fixer.startTime;
+            if (fixer.pid != 0 && fixer.used != 0 && process.isGone()) {
+                released += releaseFixesOfSlot(*(*pool).operator->(), fixer);
+            }
+        }
+    }
+    pool->detach();
+    return released;
 }
 
 // ---- the pool in the start and stop sequence -------------------------------

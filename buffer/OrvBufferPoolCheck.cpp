@@ -1,10 +1,13 @@
 #include "buffer/OrvBufferPoolCheck.h"
 
+#include "buffer/OrvBufferPool.h"
 #include "buffer/OrvPageFrame.h"
 #include "support/OrvTrace.h"
 
 #include <set>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -147,4 +150,54 @@ std::vector<Uint16> OrvBufferPoolCheck::hashList(const OrvBMHash& hash, Uint16 h
 std::vector<Uint16> OrvBufferPoolCheck::lruList(const OrvLRU& lru, Uint16 head, bool& complete) {
     ORV_TRACE(BufferManager);
     return walk(lru.lru, OrvLRU::NUM_ENTRIES, head, complete);
+}
+
+std::string OrvBufferPoolCheck::checkFixers(const OrvBufferFixer* fixers, const OrvPage* frames,
+                                            bool complete) {
+    ORV_TRACE(BufferManager);
+    std::vector<Uint32> recorded(ORV_BM_NUM_PAGES, 0);
+    for (Uint32 i = 0; i < ORV_BM_FIXERS; ++i) {
+        const OrvBufferFixer& fixer = fixers[i];
+        const std::string where = "fixer " + std::to_string(i);
+        if (fixer.pid == 0) {
+            if (fixer.used != 0 || fixer.untracked != 0) {
+                return where + " is free but records fixes";
+            }
+            continue;
+        }
+        for (Uint32 j = i + 1; j < ORV_BM_FIXERS; ++j) {
+            if (fixers[j].pid == fixer.pid && fixers[j].startTime == fixer.startTime) {
+                return where + " and fixer " + std::to_string(j) + " name one process";
+            }
+        }
+        if (fixer.used > ORV_BM_FIXES_PER_FIXER) {
+            return where + " uses " + std::to_string(fixer.used) + " entries";
+        }
+        if (complete && fixer.untracked != 0) {
+            return where + " holds fixes it did not record";
+        }
+        std::vector<bool> seen(ORV_BM_NUM_PAGES, false);
+        for (Uint32 j = 0; j < fixer.used; ++j) {
+            const OrvBufferFix fix = fixer.fixes[j];
+            if (fix.frame >= ORV_BM_NUM_PAGES || fix.count == 0) {
+                return where + " entry " + std::to_string(j) + " is out of range";
+            }
+            if (seen[fix.frame]) {
+                return where + " names frame " + std::to_string(fix.frame) + " twice";
+            }
+            seen[fix.frame] = true;
+            if (OrvPageFrame::segmentOf(frames[fix.frame]) == 0) {
+                return where + " fixes the empty frame " + std::to_string(fix.frame);
+            }
+            recorded[fix.frame] += fix.count;
+        }
+    }
+    for (Uint16 frame = 0; frame < ORV_BM_NUM_PAGES; ++frame) {
+        const Uint32 count = OrvPageFrame::fixCountOf(frames[frame]);
+        if (count < recorded[frame] || (complete && count != recorded[frame])) {
+            return "frame " + std::to_string(frame) + " has " + std::to_string(count) +
+                   " fixes, the fixers record " + std::to_string(recorded[frame]);
+        }
+    }
+    return "";
 }

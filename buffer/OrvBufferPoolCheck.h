@@ -30,6 +30,15 @@ public:
     // problem found. `frames` is frame 0 of the 992 frames the structures index.
     static std::string check(const OrvBMHash& hash, const OrvLRU& lru, const OrvPage* frames);
 
+    // "" when the fixers' table agrees with the frames: every slot in use
+    // names at most 62 entries, each of a frame in range that holds a page,
+    // no frame twice, no count 0; no two slots of one process; and each
+    // frame's fixCount is at least the fixes the slots record for it (equal
+    // when `complete`: every fixing process had a slot and recorded all its
+    // fixes).
+    static std::string checkFixers(const OrvBufferFixer* fixers, const OrvPage* frames,
+                                   bool complete);
+
     // The entries of one list, from its head's next along next up to the head
     // (not included). Stops after 992 entries or at a link outside the table;
     // `complete` tells whether the head was reached.

@@ -99,6 +99,20 @@ void OrvSystem::start() {
 void OrvSystem::stop(bool force) {
     ORV_TRACE(CommandLine);
     if (!force) {
+        // Entries and fixes of processes that died are no use to anybody:
+        // their transactions are rolled back and they are released first.
+        try {
+            OrvLockManager::takeOverDeadProcessesOfList();
+            OrvBufferManager::releaseFixesOfDeadProcesses();
+        } catch (const OrvException& e) {
+            // A latch left held by a dead process: nothing under it can be
+            // taken over, but the stop can still remove the sets.
+            if (e.getErrorCode() != ORV_LATCH_HOLDER_DEAD) {
+                throw;
+            }
+            orvTrace.traceString(1, "a dead process holds a latch; nothing is taken over");
+            OrvError::getErrorObject()->setError(CommandLine, ORV_SUCCESS);
+        }
         // A lock list or pool that does not exist counts as not in use.
         bool inUse = false;
         OrvLockManager::isLockListInUse(inUse);

@@ -16,7 +16,9 @@
 // 4096 bytes of the image in place WITHOUT the latch: the contents are
 // protected between transactions by locks, not by the latch. A fixed frame is
 // never chosen as a victim and never written back. Prefer OrvScopedPage,
-// which releases the fix also when an exception leaves the block.
+// which releases the fix also when an exception leaves the block. Each
+// process also records in the pool which frames it holds fixed, so that the
+// fixes of a process that died can be given back (releaseFixesOfProcess).
 //
 // Write-back. Dirty pages reach their segment files when their frame is
 // chosen as a victim, when a process's buffer manager is deleted (flushAll)
@@ -41,6 +43,8 @@
 
 class OrvFileManager;
 class OrvLatch;
+struct OrvProcessIdentity;
+struct OrvBufferFixer;
 class OrvScopedExclusiveLatch;
 class OrvBMHash;
 class OrvLRU;
@@ -339,6 +343,19 @@ public:
     // inUse: whether any frame is fixed; false when there is no pool.
     static void haveFixedPages(bool& inUse);
 
+    // ---- processes that died ----------------------------------------------
+    // Gives back the fixes that the process (id and start time) recorded in
+    // the pool's table of fixers, and frees its slot; returns how many fixes
+    // went. Fixes it could not record stay (the frame keeps them; a forced
+    // stop is then the way out). A pool that does not exist has none.
+    // REQUIRES: the process is gone, and its transaction was rolled back.
+    static Uint32 releaseFixesOfProcess(const OrvProcessIdentity& process);
+    // The same for every slot whose process is gone: for processes that
+    // fixed pages without ever taking a lock. Returns the fixes given back.
+    // Fixes a dead process could not record stay, and keep a stop without
+    // force refused.
+    static Uint32 releaseFixesOfDeadProcesses();
+
 private:
     OrvBufferManager();
     ~OrvBufferManager();
@@ -370,6 +387,11 @@ private:
     int frameIndexOf(const OrvPage* page) const;
     void countLogicalRead();
     void countPhysicalRead();
+    // This process's record of its fixes (REQUIRES: the pool latch).
+    void recordFix(int frame);
+    void recordUnfix(int frame);
+    void takeFixerSlot();
+    void forgetFixesOfFrame(int frame);
 
     OrvFileManager* fileMgr;
     OrvBufferPoolHeader* header;
@@ -377,6 +399,9 @@ private:
     OrvBMHash* hash;
     OrvLRU* lru;
     OrvPage* data;
+    OrvBufferFixer* fixers;
+    // This process's slot in fixers, or null when none was free.
+    OrvBufferFixer* myFixer;
     std::unique_ptr<OrvBufferManagerProfiling::Profiler> profiler;
     std::set<SegmentId> dropPending;
     std::set<SegmentId> openSegments;

@@ -142,9 +142,10 @@ enum OrvErrorCode : Sint32 {
     ORV_BM_FIXES_LEFT = -132,
     ORV_CAT_RECORD_TOO_LONG = -133,
     ORV_IM_VARCHAR_INDEX_FULL = -134,
+    ORV_LATCH_HOLDER_DEAD = -135,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 135;
+constexpr int ORV_ERROR_CODE_COUNT = 136;
 
 #endif

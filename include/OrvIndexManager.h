@@ -167,6 +167,12 @@ public:
     // skipped), then writes its index ROLLBACK entry.
     void rollback();
     void rollback(OrvRecovery& recovery);
+    // The same for the index work of another transaction whose process has
+    // died, back from lastEntry, under that transaction's id (see the
+    // record manager's rollbackOfDeadTransaction); an index ROLLBACK entry
+    // ends it when there was open work. Returns and counts as that one does.
+    OrvLsn rollbackOfDeadTransaction(const OrvTransactionId& transaction, const OrvLsn& lastEntry,
+                                     int& undone);
     // After a crash, before any work: redoes the logged index changes whose
     // pages are older than them (missing pages made), then undoes the index
     // changes of every transaction that never ended, under its own id, and

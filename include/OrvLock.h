@@ -27,9 +27,10 @@
 // A request that cannot be granted is retried, giving the processor away
 // between attempts, until it is granted, a deadlock is found or
 // ORV_LOCK_TIMEOUT seconds have passed. A waiting request has one waiting
-// entry in the list, naming a conflicting entry of another transaction; a
-// new waiting entry that closes a cycle of waiting transactions is refused
-// with ORV_LM_DEADLOCK.
+// entry in the list, naming a conflicting entry of another transaction (also
+// while it waits for an intention entry above the lock); a new waiting entry
+// that closes a cycle of waiting transactions is refused with
+// ORV_LM_DEADLOCK.
 //
 // Process safety: the list lies in the shared memory set LockList and is
 // shared by all processes; one OrvLatch at its start guards it. A request
@@ -47,8 +48,22 @@
 //
 // Locks belong to the transaction returned by
 // OrvTransactionManager::getInstance()->getCurrentTransactionID() at the time
-// of the call. Entries of a process that dies stay in the list: there is no
-// clean-up by the system (a forced stop removes the whole list).
+// of the call.
+//
+// Processes that die. Every process with a lock manager has a slot in the
+// list's process table (process id and start time, and the last log entry
+// it wrote for its own transaction). A request that would wait, or that
+// finds the list full, looks for slots whose process is gone and takes each
+// over (takeOverDeadProcesses): it rolls the dead process's transaction back
+// from the log under the dead transaction's id while its entries stay in the
+// list (they do not block the process that takes over; nobody else gets
+// past them), then releases the dead process's page fixes, its lock entries
+// and waiting entries, and frees the slot. One process takes a slot over at
+// a time: it names itself in the slot, under the latch, and another live
+// process leaves the slot alone (and waits on) until it is freed; a slot
+// whose taker died too is taken over again. A process whose id was used by
+// a process that died settles that process's slot before it inserts its own
+// first entry, so that entries of one id always belong to one process.
 //
 // Errors are raised as OrvException: ORV_LM_LOCK_LIST_FULL,
 // ORV_LM_WAITING_LIST_FULL (a request that must wait finds all 100 waiting
@@ -103,11 +118,15 @@ public:
     static constexpr Uint32 LIST_END = 73057;
     static constexpr Uint32 MAX_ENTRY_WAITING = 100;
     static constexpr Uint32 LIST_END_WAITING = 101;
+    // Slots of the process table: processes with a lock manager at once.
+    static constexpr Uint32 MAX_PROCESSES = 256;
+    static constexpr Uint32 NO_PROCESS_SLOT = MAX_PROCESSES;
 
     // The byte layout of the list; defined in lock/OrvLockList.h.
     struct Header;
     struct LockEntry;
     struct WaitingEntry;
+    struct ProcessSlot;
 
     // ---- the process's manager and the shared list --------------------------
 
@@ -163,7 +182,7 @@ public:
                      bool forceRequest = false);
 
     // One attempt only: false when the lock cannot be granted at once (also
-    // when an intention lock above it timed out). A lock held by another
+    // when an intention lock above it cannot). A lock held by another
     // transaction is a refusal, never a deadlock: the attempt does not enter
     // the waiting list. The other errors are raised as by the requests above.
     bool tryRequestSegment(SegmentId segmentId, LockType lockType, bool forceRequest = false);
@@ -211,6 +230,21 @@ public:
     // its current and earlier transactions) and the process's waiting
     // entries. Entries that no longer belong to this process are skipped.
     void releaseAll();
+
+    // ---- processes that died -------------------------------------------------
+
+    // Takes over every slot of the process table whose process is gone (see
+    // the top of this file); returns how many it took over. busy is set when
+    // a slot of a dead process is being taken over by another live process.
+    // Throws what the rollback throws (the slot is then left for another
+    // attempt) and the latch's errors. REQUIRES: no latch held.
+    Uint32 takeOverDeadProcesses(bool& busy);
+    // The same without the lock manager of a process: for the stop program.
+    // A list that does not exist has nothing to take over.
+    static Uint32 takeOverDeadProcessesOfList();
+    // The slot of this process in the table, or NO_PROCESS_SLOT when the
+    // table was full when the manager was made.
+    Uint32 getProcessSlot() const { return mySlot; }
 
     // ---- queries (the latch is taken shared for each call) -------------------
 
@@ -325,6 +359,10 @@ private:
     Step attempt(RequestState& state, const OrvScopedExclusiveLatch& latch);
     Gate databaseGate(LockType lockType, bool forceRequest, const OrvTransactionId& me,
                       Uint32& blocker) const;
+    // A request that waits for an intention entry on the segment or on
+    // pageId enters the waiting list for the conflicting entry (not a try
+    // request, which gives up instead).
+    void waitForIntention(RequestState& state, PageId pageId);
     // Takes a lock on the request's segment in place of its finer entries
     // when the list has no room for the request; false (nothing changed)
     // when that lock cannot be granted at once or frees no room.
@@ -389,6 +427,22 @@ private:
     Uint32 countOfType(LockType lockType, SegmentId segmentId, PageId pageId, SlotId slotId,
                        const OrvTransactionId* other) const;
 
+    // The process table: registration of this process, and the takeover of
+    // one slot of a dead process (lock/OrvDeadProcess.cpp).
+    void registerProcess();
+    void unregisterProcess();
+    void takeOver(Uint32 slot, const ProcessSlot& seen);
+    // Before the process inserts its first entry: a dead process with the
+    // same id must have been taken over (see the top of this file).
+    void settleOwnProcessId();
+    // Takes over dead processes when it is time to look again (a waiting
+    // request looks when it starts to wait and then every few tenths of a
+    // second); true when it took any over.
+    bool takeOverIfDue(long& nextCheckMs);
+    // Whether an entry belongs to the dead process being taken over: such
+    // entries never block this process. REQUIRES: the latch held.
+    bool isAdopted(const LockEntry& entry) const;
+
     void printEntryRow(Uint32 index) const;
     static void printEntryHeading();
 
@@ -400,6 +454,17 @@ private:
     // process knows of them (lock/OrvOwnLocks.h).
     std::unique_ptr<OrvLockList::OwnLocks> own;
     WaitingEntry* waitingList;
+    ProcessSlot* processSlots;
+    Uint32 mySlot;
+    // The id of the dead process whose entries this process acts under
+    // while it takes that process over; 0 otherwise.
+    pid_t adoptedPid;
+    // A slot of a dead process with this process's id was found when the
+    // manager was made and has not been taken over yet.
+    bool ownIdUnsettled;
+    // When the try requests of this process look for dead holders next
+    // (milliseconds of the monotonic clock).
+    long nextTryDeadCheck;
     std::unique_ptr<OrvLockManagerProfiling::Profiler> profiler;
 
     static OrvLockManager* instance;

@@ -181,6 +181,18 @@ public:
     // process died, and its entries must join that transaction's chain.
     void continueChain(const OrvTransactionId& transactionId, const OrvLsn& lastLsn);
 
+    // Where this process publishes, within the log latch of each append,
+    // the last entry it wrote for a transaction of its own (packed by
+    // packLastEntry), so that another process can roll that transaction
+    // back should this one die. The word lies in shared memory (the lock
+    // list's process table) and is written with one atomic store; null
+    // stops the publishing. Entries written under other processes' ids
+    // (recovery, the takeover of a dead transaction) are not published.
+    static void publishLastEntryTo(Uint64* word);
+    // count (16 bits) | file number (16) | offset (32); 0 is "none".
+    static Uint64 packLastEntry(Uint16 count, const OrvLsn& lsn);
+    static void unpackLastEntry(Uint64 word, Uint16& count, OrvLsn& lsn);
+
     // The absolute directory that holds the log files.
     const std::string& getLogDirectory() const;
     // The path of log file n in the log directory.

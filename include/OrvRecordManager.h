@@ -186,6 +186,18 @@ public:
     void rollback();
     void rollback(OrvRecovery& recovery);
 
+    // Undoes the open record work of another transaction whose process has
+    // died, read along its chain back from lastEntry, the last entry that
+    // process wrote: each compensation is written under that transaction's
+    // id and joins its chain, and a ROLLBACK entry for it ends the work
+    // when there was any. The caller holds what the dead transaction held
+    // (its lock entries stay in the list and do not block this process),
+    // and this process's own chain goes on afterwards where it stood.
+    // Returns the transaction's last entry afterwards; undone receives how
+    // many changes were undone. Errors as for rollback().
+    OrvLsn rollbackOfDeadTransaction(const OrvTransactionId& transaction, const OrvLsn& lastEntry,
+                                     int& undone);
+
     // Recovery after a failure, with no other engine process running: takes
     // the database lock exclusively; redoes every record entry of the log on
     // each page it changed whose LSN is older than the entry (a missing or

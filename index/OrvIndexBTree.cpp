@@ -63,7 +63,12 @@ std::unique_ptr<OrvScopedLock> tryTemporaryLock(SegmentId segment, PageId page) 
 }
 
 // Runs op until it gets through without a refused lock, for up to the lock
-// time-out, with a short pause after each refusal.
+// time-out. After a refusal (the attempt has given back its own locks) the
+// refused lock is waited for as any request waits, in the waiting list, and
+// given back again before the next attempt: a transaction that already
+// holds a lock the other one waits for (a shared lock on a leaf from an
+// earlier search, which both now want exclusively) then closes a cycle that
+// the deadlock check sees, instead of both retrying until the time-out.
 template <class Op> auto retrying(Op&& op) -> decltype(op()) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(ORV_LOCK_TIMEOUT);
     for (unsigned attempt = 0;; ++attempt) {
@@ -76,6 +81,7 @@ template <class Op> auto retrying(Op&& op) -> decltype(op()) {
                           OrvException::to_string(refused.segment),
                           OrvException::to_string(refused.page));
             }
+            { OrvScopedLock wait(refused.segment, refused.page, refused.type, false, false); }
             // Pauses of random length, so that two operations that refused
             // each other do not meet again in step.
             const unsigned base = std::min(2000u, 20u << std::min(attempt, 7u));

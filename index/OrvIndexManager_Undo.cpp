@@ -120,6 +120,44 @@ void OrvIndexManager::rollback(OrvRecovery& recovery) {
     endTransaction(false);
 }
 
+OrvLsn OrvIndexManager::rollbackOfDeadTransaction(const OrvTransactionId& transaction,
+                                                  const OrvLsn& lastEntry, int& undone) {
+    ORV_TRACE(IndexManager);
+    OrvRecovery recovery;
+    if (!recovery.rollbackRunByChain(INDEX, transaction, lastEntry)) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    OrvIndexLogEntry** list = recovery.getIndexRollbackList();
+    const int length = recovery.getIndexRollbackListLength();
+    undone = 0;
+    if (length == 0) {
+        return lastEntry;
+    }
+    OrvLogManager* log = OrvLogManager::getInstance();
+    const OrvTransactionId me = OrvTransactionManager::getInstance()->getCurrentTransactionID();
+    const OrvLsn myLast = log->getLastLsn(me);
+    std::map<SegmentId, bool> known;
+    OrvLsn last;
+    try {
+        log->continueChain(transaction, lastEntry);
+        for (int i = 0; i < length; ++i) {
+            const OrvIndexLogEntry& entry = *list[i];
+            if (!isPageChange(entry) || !segmentExists(entry.getSegmentID(), known)) {
+                continue;
+            }
+            undoEntry(entry, transaction);
+            ++undone;
+        }
+        writeEnd(transaction, ROLLBACK);
+        last = log->getLastLsn(transaction);
+    } catch (...) {
+        log->continueChain(me, myLast);
+        throw;
+    }
+    log->continueChain(me, myLast);
+    return last;
+}
+
 void OrvIndexManager::recover() {
     ORV_TRACE(IndexManager);
     OrvRecovery recovery;

@@ -292,6 +292,9 @@ OrvLockManager::ResourceScan OrvLockManager::scanResource(SegmentId segmentId, P
                    if (!isKnownType(type)) {
                        lockListDamaged("an entry has an unknown lock type");
                    }
+                   if (isAdopted(entry)) {
+                       return true;
+                   }
                    if (scan.first == LIST_END) {
                        scan.first = index;
                    }
@@ -323,7 +326,7 @@ Uint32 OrvLockManager::firstConflict(LockType requested, SegmentId segmentId, Pa
     walkBucket(header, lockEntry, getHash(segmentId, pageId, slotId),
                [&](Uint32 index, const LockEntry& entry) {
                    if (entry.segmentId != segmentId || entry.pageId != pageId ||
-                       entry.slotId != slotId || entry.transactionId == me) {
+                       entry.slotId != slotId || entry.transactionId == me || isAdopted(entry)) {
                        return true;
                    }
                    const Uint32 type = entry.lockType;
@@ -343,7 +346,7 @@ Uint32 OrvLockManager::findOtherEntry(const OrvTransactionId& me, LockType reque
     Uint32 found = LIST_END;
     for (Uint32 bucket = 0; bucket < NUMBER_OF_BUCKETS && found == LIST_END; ++bucket) {
         walkBucket(header, lockEntry, bucket, [&](Uint32 index, const LockEntry& entry) {
-            if (entry.transactionId != me && isKnownType(entry.lockType) &&
+            if (entry.transactionId != me && !isAdopted(entry) && isKnownType(entry.lockType) &&
                 conflicts(requested, entry.lockType)) {
                 found = index;
                 return false;

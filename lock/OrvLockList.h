@@ -8,7 +8,8 @@
 //   0         424       Header
 //   424       2045596   73057 LockEntry records (indices 0 .. MAX_ENTRY)
 //   2046020   2020      101 WaitingEntry records (indices 0 .. MAX_ENTRY_WAITING)
-//   2048040             end
+//   2048040   10240     256 ProcessSlot records (the processes attached)
+//   2058280             end
 //
 // Chains: every lock entry is in exactly one doubly linked chain, a hash
 // bucket (in use; newest first) or the free chain (head 100 of index;
@@ -18,6 +19,16 @@
 // or used (chained from firstUsedWaitingEntry, the newest, through prevEntry
 // to older ones, and back through nextEntry). A used waiting entry names a
 // lock entry in use of another transaction: the one it waits for.
+//
+// Process table: every process that makes a lock manager takes a slot and
+// names itself by process id and start time (support/OrvProcessIdentity.h);
+// lock entries carry only the process id, which the slot turns into one
+// process, so that the entries of a process that died are told from those
+// of a later process that got the same id. At most one slot holds a given
+// process id while entries of that id are in the list. Everything but
+// lastEntry is changed under the latch; lastEntry is written by its own
+// process alone, with one atomic store, and read by a process that takes
+// over after it died.
 #ifndef ORV_LOCK_LIST_H
 #define ORV_LOCK_LIST_H
 
@@ -80,6 +91,29 @@ struct OrvLockManager::WaitingEntry {
     Uint32 nextEntry;
 };
 
+// ProcessSlot, 40 bytes:
+//
+//   offset  size  field
+//   0       4     pid         process id; 0 when the slot is free
+//   4       4     padding
+//   8       8     startTime   the process's start time (clock ticks since boot)
+//   16      8     lastEntry   the last log entry the process wrote for a
+//                             transaction of its own: count (16 bits), file
+//                             number (16), offset (32); 0 when none
+//   24      4     takerPid    the process that takes over the slot of a dead
+//                             process, 0 while none does
+//   28      4     padding
+//   32      8     takerStart  that process's start time
+struct OrvLockManager::ProcessSlot {
+    Sint32 pid;
+    Uint32 padding;
+    Uint64 startTime;
+    Uint64 lastEntry;
+    Sint32 takerPid;
+    Uint32 padding2;
+    Uint64 takerStart;
+};
+
 // What one walk of a bucket found out about one resource (process-local):
 // the first entry (the newest) of each kind, and the counts.
 struct OrvLockManager::ResourceScan {
@@ -110,13 +144,16 @@ inline const OrvTransactionId& noTransaction() {
 constexpr std::size_t HEADER_SIZE = 424;
 constexpr std::size_t LOCK_ENTRY_SIZE = 28;
 constexpr std::size_t WAITING_ENTRY_SIZE = 20;
+constexpr std::size_t PROCESS_SLOT_SIZE = 40;
 constexpr std::size_t LOCK_ENTRIES_OFFSET = HEADER_SIZE;
 constexpr std::size_t WAITING_LIST_OFFSET =
     LOCK_ENTRIES_OFFSET + (OrvLockManager::MAX_ENTRY + 1) * LOCK_ENTRY_SIZE;
-// Bytes of the whole layout: 40 more than ORV_LOCK_LIST_SIZE, so the set is
+constexpr std::size_t PROCESS_TABLE_OFFSET =
+    WAITING_LIST_OFFSET + (OrvLockManager::MAX_ENTRY_WAITING + 1) * WAITING_ENTRY_SIZE;
+// Bytes of the whole layout: more than ORV_LOCK_LIST_SIZE, so the set is
 // sized from the layout, not from that constant.
 constexpr std::size_t LAYOUT_SIZE =
-    WAITING_LIST_OFFSET + (OrvLockManager::MAX_ENTRY_WAITING + 1) * WAITING_ENTRY_SIZE;
+    PROCESS_TABLE_OFFSET + OrvLockManager::MAX_PROCESSES * PROCESS_SLOT_SIZE;
 
 inline OrvLockManager::LockEntry* lockEntriesOf(OrvLockManager::Header* header) {
     return reinterpret_cast<OrvLockManager::LockEntry*>(reinterpret_cast<char*>(header) +
@@ -125,6 +162,11 @@ inline OrvLockManager::LockEntry* lockEntriesOf(OrvLockManager::Header* header) 
 inline OrvLockManager::WaitingEntry* waitingEntriesOf(OrvLockManager::Header* header) {
     return reinterpret_cast<OrvLockManager::WaitingEntry*>(reinterpret_cast<char*>(header) +
                                                            WAITING_LIST_OFFSET);
+}
+
+inline OrvLockManager::ProcessSlot* processSlotsOf(OrvLockManager::Header* header) {
+    return reinterpret_cast<OrvLockManager::ProcessSlot*>(reinterpret_cast<char*>(header) +
+                                                          PROCESS_TABLE_OFFSET);
 }
 
 inline const OrvLockManager::LockEntry* lockEntriesOf(const OrvLockManager::Header* header) {
@@ -232,7 +274,17 @@ static_assert(offsetof(OrvLockManager::WaitingEntry, indexOfLockEntry) == 8,
 static_assert(offsetof(OrvLockManager::WaitingEntry, prevEntry) == 12, "WaitingEntry.prevEntry");
 static_assert(offsetof(OrvLockManager::WaitingEntry, nextEntry) == 16, "WaitingEntry.nextEntry");
 
+static_assert(sizeof(OrvLockManager::ProcessSlot) == OrvLockList::PROCESS_SLOT_SIZE,
+              "ProcessSlot size");
+static_assert(offsetof(OrvLockManager::ProcessSlot, startTime) == 8, "ProcessSlot.startTime");
+static_assert(offsetof(OrvLockManager::ProcessSlot, lastEntry) == 16, "ProcessSlot.lastEntry");
+static_assert(offsetof(OrvLockManager::ProcessSlot, takerPid) == 24, "ProcessSlot.takerPid");
+static_assert(offsetof(OrvLockManager::ProcessSlot, takerStart) == 32, "ProcessSlot.takerStart");
+
 static_assert(OrvLockList::WAITING_LIST_OFFSET == 2046020, "waiting list behind entry 73056");
-static_assert(OrvLockList::LAYOUT_SIZE == 2048040, "the whole lock list");
+static_assert(OrvLockList::PROCESS_TABLE_OFFSET == 2048040,
+              "process table behind the waiting list");
+static_assert(OrvLockList::PROCESS_TABLE_OFFSET % 8 == 0, "the process table is 8-byte aligned");
+static_assert(OrvLockList::LAYOUT_SIZE == 2058280, "the whole lock list");
 
 #endif

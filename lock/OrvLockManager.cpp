@@ -37,6 +37,12 @@ long secondsNow() {
     return now.tv_sec;
 }
 
+long millisecondsNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
 // The deadline of a waiting request. Whole seconds are compared, so a wait
 // ends after more than ORV_LOCK_TIMEOUT - 1 and at most ORV_LOCK_TIMEOUT
 // seconds.
@@ -71,6 +77,11 @@ private:
     static constexpr Uint32 MAX_SLEEP_MICROSECONDS = 1000;
     Uint32 sleepMicroseconds = 0;
 };
+
+// How often a waiting request looks for holders that died: reading the
+// process table and /proc for each process in it costs far more than one
+// attempt, and a dead holder is rare.
+constexpr long DEAD_PROCESS_CHECK_MS = 200;
 
 void recordCaught(const OrvException& e, const char* file, const char* function, Uint32 line) {
     e.SET_ERROR();
@@ -126,7 +137,8 @@ void checkSetSize() {
 
 OrvLockManager::OrvLockManager()
     : header(nullptr), lockEntry(nullptr), own(new OwnLocks()), waitingList(nullptr),
-      profiler(new OrvLockManagerProfiling::Profiler()) {
+      processSlots(nullptr), mySlot(NO_PROCESS_SLOT), adoptedPid(0), ownIdUnsettled(false),
+      nextTryDeadCheck(0), profiler(new OrvLockManagerProfiling::Profiler()) {
     ORV_TRACE(LockManager);
     OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
     if (memoryManager == nullptr) {
@@ -138,6 +150,13 @@ OrvLockManager::OrvLockManager()
     header = static_cast<Header*>(data);
     lockEntry = OrvLockList::lockEntriesOf(header);
     waitingList = OrvLockList::waitingEntriesOf(header);
+    processSlots = OrvLockList::processSlotsOf(header);
+    try {
+        registerProcess();
+    } catch (...) {
+        memoryManager->disconnectFromMemorySet(OrvMemoryManager::LockList);
+        throw;
+    }
     OrvDebug::registerFunction(&OrvLockManager::lmStats, nullptr, "LM_STATS", "");
 }
 
@@ -151,6 +170,12 @@ OrvLockManager::~OrvLockManager() {
     } catch (const std::exception&) {
         OrvError::getErrorObject()->setError(LockManager, ORV_INTERNAL_FAIL);
         orvTrace.traceString(2, "the locks of the process could not be released");
+    }
+    try {
+        unregisterProcess();
+    } catch (const OrvException& e) {
+        recordCaught(e, __FILE__, __PRETTY_FUNCTION__, __LINE__);
+        orvTrace.traceString(4, "could not free the process's slot");
     }
     try {
         OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
@@ -421,14 +446,41 @@ OrvLockManager::Grant OrvLockManager::request(LockType lockType, SegmentId segme
         return state.grant;
     }
 
+    if (ownIdUnsettled) {
+        settleOwnProcessId();
+    }
     long deadline = 0; // whole seconds; set when the request first has to wait
+    long nextDeadCheck = 0;
     Backoff backoff;
     try {
         for (;;) {
             Step step;
-            {
+            try {
                 OrvScopedExclusiveLatch latch(header->latch);
                 step = attempt(state, latch);
+            } catch (const OrvException& e) {
+                // A list filled by entries of dead processes has room again
+                // once they are taken over.
+                if (e.getErrorCode() != ORV_LM_LOCK_LIST_FULL) {
+                    throw;
+                }
+                cleanUpRequest(state);
+                bool busy = false;
+                if (takeOverDeadProcesses(busy) == 0) {
+                    // Another process is taking a dead one over: its entries
+                    // go soon, unless that takes longer than a wait may.
+                    if (!busy) {
+                        throw;
+                    }
+                    if (deadline == 0) {
+                        deadline = secondsNow() + static_cast<long>(ORV_LOCK_TIMEOUT);
+                    } else if (!(secondsNow() < deadline)) {
+                        throw;
+                    }
+                    backoff.pause();
+                }
+                OrvError::getErrorObject()->setError(LockManager, ORV_SUCCESS);
+                continue;
             }
             switch (step) {
             case Step::Granted:
@@ -441,12 +493,32 @@ OrvLockManager::Grant OrvLockManager::request(LockType lockType, SegmentId segme
             case Step::WaitResource:
                 if (tryLock) {
                     cleanUpRequest(state);
+                    // A refusal because of a dead holder would last for
+                    // ever; the look for one is spaced out over all the
+                    // process's try requests.
+                    if (takeOverIfDue(nextTryDeadCheck)) {
+                        continue;
+                    }
                     return state.grant;
                 }
                 break;
             case Step::WaitIntention:
-                // Intention locks are waited for also by a try request.
+                if (tryLock) {
+                    cleanUpRequest(state);
+                    if (takeOverIfDue(nextTryDeadCheck)) {
+                        continue;
+                    }
+                    return state.grant;
+                }
                 break;
+            }
+            // The waiting entry and the intention holds go first: the
+            // takeover makes requests of its own.
+            if (nextDeadCheck == 0 || millisecondsNow() >= nextDeadCheck) {
+                cleanUpRequest(state);
+                if (takeOverIfDue(nextDeadCheck)) {
+                    continue;
+                }
             }
             if (deadline == 0) {
                 deadline = secondsNow() + static_cast<long>(ORV_LOCK_TIMEOUT);
@@ -536,6 +608,7 @@ OrvLockManager::Step OrvLockManager::attempt(RequestState& state,
     if (state.pageId != NO_PAGE && state.onSegment == LIST_END) {
         onSegment = plan(NO_PAGE, segmentEntry);
         if (onSegment == Plan::Wait) {
+            waitForIntention(state, NO_PAGE);
             return Step::WaitIntention;
         }
     }
@@ -566,6 +639,7 @@ OrvLockManager::Step OrvLockManager::attempt(RequestState& state,
         state.onSegment = take(onSegment, segmentEntry, NO_PAGE);
     }
     if (onPage == Plan::Wait) {
+        waitForIntention(state, state.pageId);
         return Step::WaitIntention;
     }
     if (state.slotId != NO_SLOT && state.onPage == LIST_END) {
@@ -587,6 +661,21 @@ OrvLockManager::Step OrvLockManager::attempt(RequestState& state,
     state.grant.entry = index;
     state.grant.stamp = own->node(index).stamp;
     return Step::Granted;
+}
+
+void OrvLockManager::waitForIntention(RequestState& state, PageId pageId) {
+    // Like a wait for the lock itself, the wait for an intention entry names
+    // the entry it waits for: two transactions that each hold a shared lock
+    // on a segment and want to change a page of it wait for each other, and
+    // only the waiting list lets the deadlock check see that.
+    if (state.tryLock) {
+        return;
+    }
+    const Uint32 blocker =
+        firstConflict(state.intentionType, state.segmentId, pageId, NO_SLOT, state.me);
+    if (blocker != LIST_END) {
+        ensureWaiting(state.wait, state.me, blocker);
+    }
 }
 
 bool OrvLockManager::escalate(RequestState& state, bool alone, const OrvScopedExclusiveLatch&) {
@@ -685,7 +774,11 @@ void OrvLockManager::requestIntentionalOnPage(SegmentId segmentId, PageId pageId
 bool OrvLockManager::acquireIntention(SegmentId segmentId, PageId pageId, LockType intentionType) {
     ORV_TRACE(LockManager);
     const OrvTransactionId me = getTransactionId();
+    if (ownIdUnsettled) {
+        settleOwnProcessId();
+    }
     long deadline = 0;
+    long nextDeadCheck = 0;
     Backoff backoff;
     for (;;) {
         {
@@ -701,6 +794,9 @@ bool OrvLockManager::acquireIntention(SegmentId segmentId, PageId pageId, LockTy
                 own->node(index).pinned = true;
                 return true;
             }
+        }
+        if (takeOverIfDue(nextDeadCheck)) {
+            continue;
         }
         if (deadline == 0) {
             deadline = secondsNow() + static_cast<long>(ORV_LOCK_TIMEOUT);
@@ -730,7 +826,11 @@ void OrvLockManager::requestDB(LockType lockType) {
     }
     RequestState state(getTransactionId());
     const OrvTransactionId& me = state.me;
+    if (ownIdUnsettled) {
+        settleOwnProcessId();
+    }
     const Deadline deadline;
+    long nextDeadCheck = 0;
     Backoff backoff;
     try {
         for (;;) {
@@ -767,6 +867,12 @@ void OrvLockManager::requestDB(LockType lockType) {
                     ensureWaiting(state.wait, me, blocker);
                 }
             }
+            if (nextDeadCheck == 0 || millisecondsNow() >= nextDeadCheck) {
+                cleanUpRequest(state);
+                if (takeOverIfDue(nextDeadCheck)) {
+                    continue;
+                }
+            }
             if (deadline.passed()) {
                 break;
             }
@@ -777,6 +883,16 @@ void OrvLockManager::requestDB(LockType lockType) {
         cleanUpRequest(state);
         throw;
     }
+}
+
+bool OrvLockManager::takeOverIfDue(long& nextCheckMs) {
+    const long now = millisecondsNow();
+    if (nextCheckMs != 0 && now < nextCheckMs) {
+        return false;
+    }
+    nextCheckMs = now + DEAD_PROCESS_CHECK_MS;
+    bool busy = false;
+    return takeOverDeadProcesses(busy) > 0;
 }
 
 // ---- releases ----------------------------------------------------------------------

@@ -713,6 +713,7 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
     logfilehandling->wholeEnd = static_cast<Uint64>(size) + record.size();
     prevLsn = lsn;
     prevTransactionId = transactionId;
+    orvPublishLastEntry(transactionId, lsn);
     return lsn;
 }
 

@@ -10,6 +10,10 @@
 #include <cstddef>
 #include <type_traits>
 
+// Publishes the entry just written (see OrvLogManager::publishLastEntryTo).
+// REQUIRES: the log latch, held by the append that wrote the entry.
+void orvPublishLastEntry(const OrvTransactionId& transactionId, const OrvLsn& lsn);
+
 // Bytes for the log directory and its terminating zero: the rest of the set.
 constexpr std::size_t ORV_LOG_DIRECTORY_CAPACITY = ORV_LOG_FILE_HANDLING_SIZE - 20;
 

@@ -590,6 +590,46 @@ void OrvRecordManager::rollback(OrvRecovery& recovery) {
     logRecord(0, ROLLBACK, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
+OrvLsn OrvRecordManager::rollbackOfDeadTransaction(const OrvTransactionId& transaction,
+                                                   const OrvLsn& lastEntry, int& undone) {
+    ORV_TRACE(RecordManager);
+    OrvRecovery recovery;
+    if (!recovery.rollbackRunByChain(RECORD, transaction, lastEntry)) {
+        ORV_THROW(ORV_INTERNAL_FAIL);
+    }
+    OrvRecordLogEntry** list = recovery.getRecordRollbackList();
+    const int length = recovery.getRecordRollbackListLength();
+    undone = 0;
+    if (length == 0) {
+        return lastEntry;
+    }
+    OrvLogManager* log = OrvLogManager::getInstance();
+    const OrvTransactionId me = OrvTransactionManager::getInstance()->getCurrentTransactionID();
+    const OrvLsn myLast = log->getLastLsn(me);
+    std::map<SegmentId, bool> known;
+    OrvLsn last;
+    try {
+        log->continueChain(transaction, lastEntry);
+        for (int i = 0; i < length; ++i) {
+            const OrvRecordLogEntry& entry = *list[i];
+            if (!isRecordChange(entry.getTransactionType()) ||
+                !segmentExists(entry.getSegmentID(), known)) {
+                continue;
+            }
+            undoEntry(entry, transaction, false);
+            ++undone;
+        }
+        OrvRecordLogEntry end(transaction, 0, nullptr, 0, nullptr, 0, ROLLBACK, nullptr, nullptr,
+                              nullptr);
+        last = log->createLogEntry(&end);
+    } catch (...) {
+        log->continueChain(me, myLast);
+        throw;
+    }
+    log->continueChain(me, myLast);
+    return last;
+}
+
 // ---- recovery ----------------------------------------------------------------------
 
 void OrvRecordManager::recover() {

@@ -139,5 +139,6 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_BM_FIXES_LEFT, "This process still holds %s page fixes where it must hold none.", "BM010"},
     {ORV_CAT_RECORD_TOO_LONG, "A row of table '%s' could be %s bytes long, but a record holds at most %s bytes.", "CAT15"},
     {ORV_IM_VARCHAR_INDEX_FULL, "The varchar index %s has no room for a key of %s bytes: the keys of a varchar index share one page, of which %s bytes are free.", "IM008"},
+    {ORV_LATCH_HOLDER_DEAD, "The latch of memory set '%s' (semaphore set %s) is held by process %s, which no longer exists; what the latch guards may have been left half changed.  Stop the engine with 'orvstop --force' and start it again with 'orvstart'.", "LT003"},
 };
 // clang-format on

@@ -2,12 +2,14 @@
 
 #include "OrvError.h"
 #include "OrvException.h"
+#include "support/OrvMemoryManager.h"
 #include "support/OrvTrace.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 
@@ -181,7 +183,38 @@ int releaseExclusive(int semaphoreId, OrvTrace& orvTrace) {
     return performOperations(semaphoreId, operations, 2);
 }
 
+// The name of the memory set whose data begins with this latch, as far as
+// this process is attached to it.
+const char* setNameOf(const OrvLatch* latch) {
+    static const char* const names[OrvMemoryManager::NUMBER_OF_SETS] = {"Buffer Pool", "Lock List",
+                                                                        "Log File Handling"};
+    try {
+        OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
+        for (int set = 0; set < OrvMemoryManager::NUMBER_OF_SETS; ++set) {
+            if (memoryManager->attachedData(static_cast<OrvMemoryManager::MemorySet>(set)) ==
+                static_cast<const void*>(latch)) {
+                return names[set];
+            }
+        }
+    } catch (const OrvException&) {
+        // Only for the message.
+    }
+    return "unknown";
+}
+
 } // namespace
+
+OrvErrorCode OrvLatch::reportDeadHolder() const {
+    ORV_TRACE(Support);
+    const int holder = semctl(semaphoreId, ORV_LATCH_EXCLUSIVE, GETPID);
+    const std::string set = setNameOf(this);
+    const std::string id = std::to_string(semaphoreId);
+    const std::string process = holder > 0 ? std::to_string(holder) : "unknown";
+    OrvError* errorObject = OrvError::getErrorObject();
+    errorObject->setError(Support, ORV_LATCH_HOLDER_DEAD, set.c_str(), id.c_str(), process.c_str());
+    errorObject->addTraceRecord(__FILE__, __PRETTY_FUNCTION__, __LINE__);
+    return ORV_LATCH_HOLDER_DEAD;
+}
 
 OrvErrorCode OrvLatch::get(LatchMode latchMode) {
     ORV_TRACE(Support);
@@ -194,6 +227,14 @@ OrvErrorCode OrvLatch::get(LatchMode latchMode) {
             error = getExclusiveTwoStep(semaphoreId);
         }
     }
+    if (error == EAGAIN) {
+        // Both acquisitions wait while the latch is held exclusively by a
+        // live process (it keeps the gate closed); they fail at once only
+        // when the exclusive semaphore is 1 with the gate open, which is what
+        // a holder leaves behind when it dies: its undo entry reopened the
+        // gate, and nothing gives the exclusive semaphore back.
+        return reportDeadHolder();
+    }
     if (error != 0) {
         ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
         return ORV_LATCH_SEM_OPERATION_FAIL;
@@ -205,6 +246,9 @@ OrvErrorCode OrvLatch::getTwoStep(LatchMode latchMode) {
     ORV_TRACE(Support);
     const int error =
         latchMode == Shared ? getShared(semaphoreId) : getExclusiveTwoStep(semaphoreId);
+    if (error == EAGAIN) {
+        return reportDeadHolder();
+    }
     if (error != 0) {
         ORV_LATCH_RECORD(ORV_LATCH_SEM_OPERATION_FAIL, error);
         return ORV_LATCH_SEM_OPERATION_FAIL;
@@ -236,6 +280,21 @@ OrvErrorCode OrvLatch::release(LatchMode latchMode) {
     return ORV_SUCCESS;
 }
 
+namespace {
+
+// The exclusive semaphore at 1 with the gate open: a live exclusive holder
+// keeps the gate closed, so the holder died (its id may have been given to
+// another process since, which kill() alone would take for the holder).
+bool gateOpenWhileHeld(int semaphoreId) {
+    unsigned short values[ORV_LATCH_NUMBER_OF_SEMAPHORES] = {0, 0, 0};
+    SemaphoreArgument argument;
+    argument.array = values;
+    return semctl(semaphoreId, 0, GETALL, argument) == 0 && values[ORV_LATCH_EXCLUSIVE] > 0 &&
+           values[ORV_LATCH_BLOCK_NEW_SHARED] > 0;
+}
+
+} // namespace
+
 OrvErrorCode OrvLatch::breakDeadExclusiveHold(bool& broken) {
     ORV_TRACE(Support);
     broken = false;
@@ -245,7 +304,8 @@ OrvErrorCode OrvLatch::breakDeadExclusiveHold(bool& broken) {
         const int holder = semctl(semaphoreId, ORV_LATCH_EXCLUSIVE, GETPID);
         if (holder < 0) {
             error = errno;
-        } else if (holder > 0 && kill(holder, 0) != 0 && errno == ESRCH) {
+        } else if (holder > 0 &&
+                   (gateOpenWhileHeld(semaphoreId) || (kill(holder, 0) != 0 && errno == ESRCH))) {
             orvTrace.traceNumber(1, "breaking the exclusive hold of a dead process",
                                  Uint32(holder));
             // IPC_NOWAIT: never wait here, should somebody free it meanwhile.

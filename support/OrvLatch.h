@@ -27,8 +27,12 @@
 //
 // The shared count and the exclusive entry of get(Exclusive) carry SEM_UNDO, so
 // a process that dies holding the latch shared leaves it free. One that dies
-// holding it exclusively leaves semaphore 2 at 1: every later get then fails
-// with ORV_LATCH_SEM_OPERATION_FAIL until the latch is initialised again.
+// holding it exclusively leaves semaphore 2 at 1 with the gate open again
+// (its undo entry), a state no live holder leaves: every later get then
+// fails at once with ORV_LATCH_HOLDER_DEAD, naming the memory set and the
+// process, instead of waiting. What the latch guards may have been left half
+// changed, so nothing frees the latch but the removal of the set: a forced
+// stop, then a start, which recovers the database from the log.
 //
 // Every operation returns ORV_SUCCESS, or records the failure in the error
 // object (component Support; tokens: system error number and text) and returns
@@ -70,8 +74,9 @@ public:
 
     // Acquires the latch in the given mode (any mode but Shared is exclusive),
     // waiting as long as needed. REQUIRES: the calling process does not hold the
-    // latch. Returns ORV_LATCH_SEM_OPERATION_FAIL when the set was removed, or
-    // when a process died holding it exclusively; the latch is not held then.
+    // latch. Returns ORV_LATCH_SEM_OPERATION_FAIL when the set was removed,
+    // ORV_LATCH_HOLDER_DEAD (memory set, semaphore set, process id) when a
+    // process died holding it exclusively; the latch is not held then.
     // An uncontended exclusive request costs one semop call; one that must
     // wait continues as getTwoStep.
     [[nodiscard]] OrvErrorCode get(LatchMode latchMode);
@@ -118,6 +123,10 @@ public:
 
     // The id of the semaphore set; -1 after it was removed.
     Sint32 semaphoreId;
+
+private:
+    // Records ORV_LATCH_HOLDER_DEAD for the holder of semaphore 2.
+    OrvErrorCode reportDeadHolder() const;
 };
 
 static_assert(sizeof(OrvLatch) == 4, "an OrvLatch in shared memory is one Sint32");

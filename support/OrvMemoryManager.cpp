@@ -19,12 +19,17 @@
 
 namespace {
 
-// The lock list (header, lock entries and waiting entries) occupies 2048040
-// bytes from the start of the set's data: 40 bytes more than
-// ORV_LOCK_LIST_SIZE (2048000). The set is made large enough for the whole
-// layout; the constant keeps its value for the lock manager's own use.
-constexpr std::size_t LOCK_LIST_SET_SIZE = ORV_LOCK_LIST_SIZE + 40;
-static_assert(LOCK_LIST_SET_SIZE >= 2048040, "the lock list layout must fit its set");
+// The lock list (header, lock entries, waiting entries and the process
+// table) occupies 2058280 bytes from the start of the set's data: 10280
+// bytes more than ORV_LOCK_LIST_SIZE (2048000). The set is made large enough
+// for the whole layout; the constant keeps its value for the lock manager's
+// own use.
+constexpr std::size_t LOCK_LIST_SET_SIZE = ORV_LOCK_LIST_SIZE + 10280;
+static_assert(LOCK_LIST_SET_SIZE >= 2058280, "the lock list layout must fit its set");
+
+// The buffer pool's frames fill ORV_BUFFER_POOL_SIZE; the table of the
+// processes' fixes lies behind them (buffer/OrvBufferPool.h).
+constexpr std::size_t BUFFER_POOL_SET_SIZE = ORV_BUFFER_POOL_SIZE + 13240;
 
 // The longest resolved directory name that fits the 1024-byte buffer of the
 // original design; longer ones are refused with ENAMETOOLONG.
@@ -33,7 +38,7 @@ constexpr std::size_t MAX_RESOLVED_PATH_LENGTH = 1023;
 constexpr int SEGMENT_PERMISSIONS = 0660;
 
 OrvMemoryManager::MemorySetAttributes memorySets[OrvMemoryManager::NUMBER_OF_SETS] = {
-    {OrvMemoryManager::BufferPool, "Buffer Pool", ORV_BUFFER_POOL_SIZE, -1, nullptr},
+    {OrvMemoryManager::BufferPool, "Buffer Pool", BUFFER_POOL_SET_SIZE, -1, nullptr},
     {OrvMemoryManager::LockList, "Lock List", LOCK_LIST_SET_SIZE, -1, nullptr},
     {OrvMemoryManager::LogFileHandling, "Log File Handling", ORV_LOG_FILE_HANDLING_SIZE, -1,
      nullptr},

@@ -64,7 +64,9 @@ public:
     static_assert(sizeof(MARKER) == 17, "the marker is 16 characters and a zero");
 
     // Which database directory a set belongs to (see the layout above).
-    static constexpr Uint32 IDENTITY_MAGIC = 0x4F525631; // "ORV1"
+    // Raised whenever the layout of a set's data changes, so that a process
+    // never works in a set laid out by another build ("ORV2": process table).
+    static constexpr Uint32 IDENTITY_MAGIC = 0x4F525632; // "ORV2"
     static constexpr std::size_t IDENTITY_PATH_CAPACITY = 1024;
     struct SetIdentity {
         Uint64 device;

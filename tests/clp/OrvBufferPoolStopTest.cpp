@@ -87,9 +87,20 @@ bool exists(const std::string& path) {
 
 } // namespace
 
-TEST_F(BufferPoolStopTest, FixedPageMakesThePlainStopRefuse) {
+TEST_F(BufferPoolStopTest, FixedPageMakesThePlainStopRefuseWhileItsFixerLives) {
     ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
-    ASSERT_EQ(0, leaveDirtyPages({{1, 0}, {1, 1}}, true));
+    ASSERT_EQ(0, leaveDirtyPages({{1, 0}}, false));
+    orvtest::Pipe ready, end;
+    orvtest::ChildProcess fixer([&] {
+        OrvBufferManager* bm = OrvBufferManager::getInstance();
+        bm->openSegment(1);
+        OrvPage* frame = nullptr;
+        bm->getNewPage(1, 1, OrvPage::DataPage, frame);
+        std::memcpy(frame->getPageData() + 16, "1/1", 4);
+        ready.send();
+        return end.receive(60000) ? 0 : 1;
+    });
+    ASSERT_TRUE(ready.receive());
 
     ProcessResult stop = run({ORV_ORVSTOP});
     EXPECT_EQ(1, stop.exitCode);
@@ -108,6 +119,8 @@ TEST_F(BufferPoolStopTest, FixedPageMakesThePlainStopRefuse) {
     // Every dirty page was written on the way out, the fixed one too.
     EXPECT_EQ("1/0", textInFile(1, 0));
     EXPECT_EQ("1/1", textInFile(1, 1));
+    end.send();
+    fixer.wait();
 }
 
 TEST_F(BufferPoolStopTest, DirtyPagesReachTheirFilesAtStop) {
@@ -164,33 +177,40 @@ TEST_F(BufferPoolStopTest, ForcedStopRemovesThePoolEvenWhenAPageCannotBeWritten)
 }
 
 // A process dies holding a fix on a page whose change another process made and
-// released: the forced stop must still write the page, or the other process's
-// committed change is lost with the pool.
-TEST_F(BufferPoolStopTest, ForcedStopWritesAPageFixedByADeadProcess) {
-    ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
-    ASSERT_EQ(0, leaveDirtyPages({{4, 0}, {4, 1}}, false));
+// released: its fix is given back by a plain stop, which then writes the page;
+// a forced stop writes a page that a live process holds fixed, or the other
+// process's committed change would be lost with the pool.
+TEST_F(BufferPoolStopTest, StopsWriteAPageFixedByADeadOrALiveProcess) {
+    for (bool force : {false, true}) {
+        SCOPED_TRACE(force ? "forced stop, live fixer" : "plain stop, dead fixer");
+        ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
+        ASSERT_EQ(0, leaveDirtyPages({{4, 0}, {4, 1}}, false));
 
-    orvtest::Pipe ready;
-    orvtest::ChildProcess fixer([&] {
-        OrvBufferManager* bm = OrvBufferManager::getInstance();
-        bm->openSegment(4);
-        OrvPage* frame = nullptr;
-        bm->getPage(4, 1, OrvPage::DataPage, frame);
-        ready.send();
-        pause();
-        return 0;
-    });
-    ASSERT_TRUE(ready.receive());
-    fixer.kill(SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, fixer.wait());
+        orvtest::Pipe ready;
+        orvtest::ChildProcess fixer([&] {
+            OrvBufferManager* bm = OrvBufferManager::getInstance();
+            bm->openSegment(4);
+            OrvPage* frame = nullptr;
+            bm->getPage(4, 1, OrvPage::DataPage, frame);
+            ready.send();
+            pause();
+            return 0;
+        });
+        ASSERT_TRUE(ready.receive());
+        if (!force) {
+            fixer.kill(SIGKILL);
+            EXPECT_EQ(128 + SIGKILL, fixer.wait());
+        }
 
-    // The dead fix keeps a plain stop out; nothing is written then.
-    EXPECT_EQ(1, run({ORV_ORVSTOP}).exitCode);
-    EXPECT_EQ("", textInFile(4, 1));
-
-    ProcessResult forced = run({ORV_ORVSTOP, "--force"});
-    EXPECT_EQ(0, forced.exitCode) << forced.err;
-    EXPECT_EQ(0, existingSets());
-    EXPECT_EQ("4/0", textInFile(4, 0));
-    EXPECT_EQ("4/1", textInFile(4, 1)) << "the fixed page was written too";
+        ProcessResult stop = run(force ? std::vector<std::string>{ORV_ORVSTOP, "--force"}
+                                       : std::vector<std::string>{ORV_ORVSTOP});
+        EXPECT_EQ(0, stop.exitCode) << stop.err;
+        EXPECT_EQ(stoppedLine, stop.out);
+        EXPECT_EQ(0, existingSets());
+        EXPECT_EQ("4/0", textInFile(4, 0));
+        EXPECT_EQ("4/1", textInFile(4, 1)) << "the fixed page was written too";
+        fixer.kill(SIGKILL);
+        fixer.wait();
+        ASSERT_EQ(0, ::unlink(segmentFile(4).c_str()));
+    }
 }

@@ -4,7 +4,10 @@
 #include "OrvTestSupport.h"
 #include "OrvTestSync.h"
 
+#include "OrvBuffer.h"
+#include "OrvException.h"
 #include "OrvLock.h"
+#include "OrvSystem.h"
 #include "OrvTransaction.h"
 #include "lock/OrvLockList.h"
 #include "support/OrvLatch.h"
@@ -99,28 +102,77 @@ TEST_F(LockStopTest, HeldLockMakesStopRefuseAndDestroyNothing) {
     EXPECT_EQ(0, existingSets());
 }
 
-TEST_F(LockStopTest, KilledHolderLeavesItsLocksUntilAForcedStop) {
+TEST_F(LockStopTest, KilledHolderIsTakenOverByAPlainStopButALiveOneRefusesIt) {
     ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
     const int sets = existingSets();
-    Pipe ready, end;
+    Pipe ready, end, otherReady, otherEnd;
     ChildProcess holder(locker(ready, end));
     ASSERT_TRUE(ready.receive());
     // Killed while it waits on the pipe, outside the list's latch.
     holder.kill(SIGKILL);
     EXPECT_EQ(128 + SIGKILL, holder.wait());
-
-    // Nobody cleans up after it: its entries stay and keep the engine in use.
     EXPECT_EQ(4, lockEntries());
+
+    // A live holder beside it still makes the stop refuse; the dead one's
+    // entries are gone by then.
+    ChildProcess live([&] {
+        OrvTransactionManager::resetForProcess();
+        OrvLockManager::getInstance()->requestSlot(9, 1, 1, OrvLockManager::SharedLock);
+        otherReady.send();
+        const bool ended = otherEnd.receive(60000);
+        OrvLockManager::deleteInstance();
+        return ended ? 0 : 1;
+    });
+    ASSERT_TRUE(otherReady.receive());
     ProcessResult refused = run({ORV_ORVSTOP});
     EXPECT_EQ(1, refused.exitCode);
     EXPECT_NE(std::string::npos, refused.err.find(inUseLine)) << refused.err;
     EXPECT_EQ(sets, existingSets());
+    EXPECT_EQ(3, lockEntries());
+    otherEnd.send();
+    EXPECT_EQ(0, live.wait());
 
-    ProcessResult forced = run({ORV_ORVSTOP, "--force"});
-    EXPECT_EQ(0, forced.exitCode) << forced.err;
-    EXPECT_EQ(stoppedLine, forced.out);
+    holder.wait();
+    ProcessResult stop = run({ORV_ORVSTOP});
+    EXPECT_EQ(0, stop.exitCode) << stop.err;
+    EXPECT_EQ(stoppedLine, stop.out);
     EXPECT_EQ(0, existingSets());
     EXPECT_EQ(-1, lockEntries());
+}
+
+TEST_F(LockStopTest, ForcedStopAndStartBringBackAnEngineWhoseLatchADeadProcessHeld) {
+    ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
+    // Dies while it holds the pool's latch, as in the middle of a change.
+    ASSERT_EQ(0, orvtest::runInChild([] {
+                  void* data = nullptr;
+                  OrvMemoryManager::getMemoryManager()->connectToMemorySet(
+                      OrvMemoryManager::BufferPool, data);
+                  return static_cast<OrvLatch*>(data)->get(OrvLatch::Exclusive) == ORV_SUCCESS ? 0
+                                                                                               : 1;
+              }));
+    // Every engine process is told which set and which process.
+    const int told = orvtest::runInChild([] {
+        try {
+            OrvLockManager::getInstance()->requestSlot(3, 1, 1, OrvLockManager::SharedLock);
+            OrvBufferManager::getInstance();
+        } catch (const OrvException& e) {
+            return e.getErrorCode() == ORV_LATCH_HOLDER_DEAD ? 0 : 2;
+        }
+        return 1;
+    });
+    EXPECT_EQ(0, told);
+    ProcessResult forced = run({ORV_ORVSTOP, "--force"});
+    EXPECT_EQ(0, forced.exitCode) << forced.err;
+    EXPECT_EQ(0, existingSets());
+    ProcessResult start = run({ORV_ORVSTART});
+    EXPECT_EQ(0, start.exitCode) << start.err;
+    EXPECT_EQ(0, orvtest::runInChild([] {
+                  OrvLockManager::getInstance()->requestSlot(3, 1, 1, OrvLockManager::SharedLock);
+                  OrvBufferManager::getInstance();
+                  OrvSystem::stopAllManagers();
+                  return 0;
+              }));
+    EXPECT_EQ(0, run({ORV_ORVSTOP}).exitCode);
 }
 
 TEST_F(LockStopTest, LatchLeftExclusiveByADeadProcessIsBrokenByTheStop) {

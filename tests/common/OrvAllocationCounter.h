@@ -37,6 +37,17 @@ void* operator new[](std::size_t size) {
     return operator new(size);
 }
 
+// The nothrow forms too (the log entries copy their images with them): left
+// to the library, they would allocate memory that the delete below frees.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++orvtest::allocationCount;
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+
 void operator delete(void* p) noexcept {
     std::free(p);
 }

@@ -486,15 +486,16 @@ TEST_F(DamagedLockListTest, CheckerFindsBrokenChainsAndCounts) {
 }
 
 TEST_F(DamagedLockListTest, LatchLeftExclusiveByADeadProcessFailsRequestsCleanly) {
+    LM& lm = *LM::getInstance();
     ASSERT_EQ(0, orvtest::runInChild([this] {
                   return view->header()->latch.get(OrvLatch::Exclusive) == ORV_SUCCESS ? 0 : 1;
               }));
-    LM& lm = *LM::getInstance();
-    EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL,
-              codeOf([&] { lm.requestSlot(5, 1, 1, LM::SharedLock); }));
+    EXPECT_EQ(ORV_LATCH_HOLDER_DEAD, codeOf([&] { lm.requestSlot(5, 1, 1, LM::SharedLock); }));
     EXPECT_EQ(0u, view->count());
     // Deleting the manager cannot release through the latch either; it
     // records the failure instead of throwing.
     LM::deleteInstance();
-    EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, OrvGetErrorCode());
+    EXPECT_EQ(ORV_LATCH_HOLDER_DEAD, OrvGetErrorCode());
+    // Nor can a new manager take its slot in the process table.
+    EXPECT_EQ(ORV_LATCH_HOLDER_DEAD, codeOf([&] { LM::getInstance(); }));
 }

@@ -296,6 +296,7 @@ const ExpectedMessage expectedMessages[] = {
     {ORV_BM_FIXES_LEFT, ORV_BM_FIXES_LEFT, "BM010", nullptr},
     {ORV_CAT_RECORD_TOO_LONG, ORV_CAT_RECORD_TOO_LONG, "CAT15", nullptr},
     {ORV_IM_VARCHAR_INDEX_FULL, ORV_IM_VARCHAR_INDEX_FULL, "IM008", nullptr},
+    {ORV_LATCH_HOLDER_DEAD, ORV_LATCH_HOLDER_DEAD, "LT003", nullptr},
 };
 
 int countPlaceholders(const std::string& text) {

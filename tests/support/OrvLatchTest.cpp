@@ -468,7 +468,7 @@ TEST_F(LatchTest, AProcessThatDiesHoldingTheLatchSharedLeavesItFree) {
     ASSERT_EQ(ORV_SUCCESS, latch->release());
 }
 
-TEST_F(LatchTest, AProcessThatDiesHoldingTheLatchExclusivelyLeavesItUnusable) {
+TEST_F(LatchTest, AProcessThatDiesHoldingTheLatchExclusivelyIsNamedByEveryRequest) {
     for (bool twoStep : {false, true}) {
         SCOPED_TRACE(twoStep ? "holder on the two-step path" : "holder on the fast path");
         Pipe held;
@@ -488,12 +488,17 @@ TEST_F(LatchTest, AProcessThatDiesHoldingTheLatchExclusivelyLeavesItUnusable) {
         EXPECT_EQ(128 + SIGKILL, holder.wait());
         // Undo reopened the gate; semaphore 2 has no undo and stays 1.
         EXPECT_EQ("1,0,1", values(semId));
-        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->get(OrvLatch::Shared));
-        EXPECT_EQ(systemErrorText(EAGAIN), currentMessage());
-        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->get(OrvLatch::Exclusive));
-        EXPECT_EQ(systemErrorText(EAGAIN), currentMessage());
-        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->getTwoStep(OrvLatch::Shared));
-        EXPECT_EQ(ORV_LATCH_SEM_OPERATION_FAIL, latch->getTwoStep(OrvLatch::Exclusive));
+        // Every request says at once who left the latch held, in whichever
+        // mode and on whichever path it asks.
+        const std::string named = "(semaphore set " + std::to_string(semId) +
+                                  ") is held by process " + std::to_string(holder.pid()) +
+                                  ", which no longer exists";
+        EXPECT_EQ(ORV_LATCH_HOLDER_DEAD, latch->get(OrvLatch::Shared));
+        EXPECT_NE(std::string::npos, currentMessage().find(named)) << currentMessage();
+        EXPECT_EQ(ORV_LATCH_HOLDER_DEAD, latch->get(OrvLatch::Exclusive));
+        EXPECT_NE(std::string::npos, currentMessage().find(named)) << currentMessage();
+        EXPECT_EQ(ORV_LATCH_HOLDER_DEAD, latch->getTwoStep(OrvLatch::Shared));
+        EXPECT_EQ(ORV_LATCH_HOLDER_DEAD, latch->getTwoStep(OrvLatch::Exclusive));
         EXPECT_EQ("1,0,1", values(semId));
         // Initialising again makes a fresh set.
         ASSERT_EQ(ORV_SUCCESS, latch->destroy(true));
