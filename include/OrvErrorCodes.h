@@ -141,9 +141,13 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_ENTRY_TOO_LARGE = -131,
     ORV_BM_FIXES_LEFT = -132,
     ORV_CAT_RECORD_TOO_LONG = -133,
+    ORV_SYSTEM_STATE_FILE_FAIL = -134,
+    ORV_LOGM_SYNC_SETTING_INVALID = -135,
+    ORV_LOGM_FILE_SYNC_FAILED = -136,
+    ORV_FM_FILE_SYNC_FAIL = -137,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 134;
+constexpr int ORV_ERROR_CODE_COUNT = 138;
 
 #endif

@@ -570,3 +570,38 @@ int OrvRecovery::getIndexRollbackListLength() const {
     ORV_TRACE(LogManager);
     return static_cast<int>(oIndexRollback.size());
 }
+
+void OrvRecovery::setProgress(Progress newProgress) {
+    ORV_TRACE(LogManager);
+    progress = std::move(newProgress);
+}
+
+void OrvRecovery::step(const char* pass, Uint64 done, Uint64 total) {
+    if (progress) {
+        progress(pass, done, total);
+    }
+}
+
+void OrvRecovery::noteRedone() {
+    ++redone;
+}
+
+void OrvRecovery::noteUndone() {
+    ++undone;
+}
+
+void OrvRecovery::noteEnded(const OrvLsn& lastEntry, const OrvLsn& endEntry) {
+    ended.push_back({lastEntry, endEntry});
+}
+
+Uint64 OrvRecovery::redoneEntries() const {
+    return redone;
+}
+
+Uint64 OrvRecovery::undoneEntries() const {
+    return undone;
+}
+
+const std::vector<OrvRecovery::EndedRun>& OrvRecovery::endedRuns() const {
+    return ended;
+}

@@ -1,0 +1,128 @@
+// The workload of the crash tests and what is known of its outcome.
+//
+// A worker (tests/helpers/orv_crash_worker) changes rows of one table with
+// two integer indexes: a unique one on the row's key and a non-unique one on
+// its group. A row is known by its key and version; its bytes, its group and
+// its length follow from them, so a replace by a new version grows or
+// shrinks the row. The worker writes each step to a side file before it
+// takes it, and its commits around the commit:
+//
+//   B            a transaction begins
+//   I k v        insert of key k at version v
+//   R k v        replace of key k by version v
+//   D k          delete of key k
+//   C?           the commit is asked for (synced to the device)
+//   C!           the commit returned (synced to the device)
+//   A            the transaction was rolled back
+//   W            (mode open) the work is done, the transaction stays open
+//
+// readSide() turns a side file into what must be in the database: the state
+// of the last commit that returned, and, when the worker was killed between
+// "C?" and "C!", the state that commit would make; either is right then,
+// nothing in between.
+#ifndef ORV_CRASH_WORKLOAD_H
+#define ORV_CRASH_WORKLOAD_H
+
+#include "OrvIndexManager.h"
+#include "OrvTypes.h"
+
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+
+namespace crashtest {
+
+constexpr TableId TABLE = 31;
+constexpr IndexId KEY_INDEX = 9;    // unique, on the key
+constexpr IndexId GROUP_INDEX = 10; // not unique, on the group
+constexpr TableId PLAIN_TABLE = 32; // rows without indexes (only mode open)
+
+inline Sint32 groupOf(Sint32 key, Sint32 version) {
+    return (key + version) % 13;
+}
+
+// The row of key k at version v: from a few bytes to about 1.6 KB.
+inline std::string rowText(Sint32 key, Sint32 version) {
+    const std::string head = "k=" + std::to_string(key) + " v=" + std::to_string(version) +
+                             " g=" + std::to_string(groupOf(key, version)) + " ";
+    const Uint32 pad = (Uint32(key) * 7919u + Uint32(version) * 104729u) % 1600u;
+    return head + std::string(pad, char('a' + (key + version) % 26));
+}
+
+// Key and version of a row's bytes; false when they are no row of rowText.
+inline bool parseRow(const std::string& bytes, Sint32& key, Sint32& version) {
+    std::istringstream in(bytes);
+    std::string k, v;
+    in >> k >> v;
+    if (k.compare(0, 2, "k=") != 0 || v.compare(0, 2, "v=") != 0) {
+        return false;
+    }
+    try {
+        key = std::stoi(k.substr(2));
+        version = std::stoi(v.substr(2));
+    } catch (...) {
+        return false;
+    }
+    return rowText(key, version) == bytes;
+}
+
+inline OrvIndexKey intKey(Sint32 value) {
+    OrvIndexKey k;
+    k.dataType = INTEGER;
+    k.intKey = value;
+    return k;
+}
+
+using Rows = std::map<Sint32, Sint32>; // key -> version
+
+struct SideOutcome {
+    Rows committed;
+    std::optional<Rows> inDoubt; // the state of a commit that may have happened
+    bool sawWait = false;
+    int commits = 0;
+    int rollbacks = 0;
+};
+
+// Reads a side file on top of base (the committed rows it started from).
+inline SideOutcome readSide(const std::string& text, const Rows& base) {
+    SideOutcome out;
+    out.committed = base;
+    Rows pending = base;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string what;
+        Sint32 key = 0;
+        Sint32 version = 0;
+        words >> what;
+        if (what == "B") {
+            pending = out.committed;
+            out.inDoubt.reset();
+        } else if (what == "I" || what == "R") {
+            words >> key >> version;
+            pending[key] = version;
+        } else if (what == "D") {
+            words >> key;
+            pending.erase(key);
+        } else if (what == "C?") {
+            out.inDoubt = pending;
+        } else if (what == "C!") {
+            out.committed = pending;
+            out.inDoubt.reset();
+            ++out.commits;
+        } else if (what == "A") {
+            pending = out.committed;
+            out.inDoubt.reset();
+            ++out.rollbacks;
+        } else if (what == "W") {
+            out.sawWait = true;
+        }
+    }
+    return out;
+}
+
+} // namespace crashtest
+
+#endif
