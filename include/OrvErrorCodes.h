@@ -145,9 +145,10 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_SYNC_SETTING_INVALID = -135,
     ORV_LOGM_FILE_SYNC_FAILED = -136,
     ORV_FM_FILE_SYNC_FAIL = -137,
+    ORV_LOGM_FILE_READ_FAILED = -138,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 138;
+constexpr int ORV_ERROR_CODE_COUNT = 139;
 
 #endif

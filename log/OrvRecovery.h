@@ -4,8 +4,11 @@
 // nothing.
 //
 // Reading: log files 1.log, 2.log, ... of the log directory, in number
-// order, up to the first file that is missing or cannot be read; each file
-// is read in chunks, so memory holds the entries read, not the files. A log
+// order, up to the first file that is missing; each file is read in chunks,
+// so memory holds the entries read, not the files. A file that is there but
+// cannot be opened or read (an I/O error) throws ORV_LOGM_FILE_READ_FAILED,
+// and so does such a failure while a chain is followed: going on without
+// its entries would leave a rollback or a recovery half done. A log
 // file that is a symbolic link is refused (ORV_LOGM_FILE_IS_LINK), not taken
 // for the end of the log. The first truncated or malformed entry (see
 // log/OrvLogReader.h) is the end of the log as well: neither the rest of

@@ -142,5 +142,6 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_LOGM_SYNC_SETTING_INVALID, "ORV_LOG_SYNC is '%s'; it must be 'commit' or 'none', or not set.", "LOG12"},
     {ORV_LOGM_FILE_SYNC_FAILED, "The log file '%s' could not be synced to its device: %s.", "LOG13"},
     {ORV_FM_FILE_SYNC_FAIL, "The file for segment %s could not be synced to its device: %s.", "FM014"},
+    {ORV_LOGM_FILE_READ_FAILED, "The log file '%s' could not be read: %s.  Nothing was undone or redone from it; the operation may be tried again.", "LOG14"},
 };
 // clang-format on
