@@ -12,7 +12,9 @@
 //   R k v        replace of key k by version v
 //   D k          delete of key k
 //   C?           the commit is asked for (synced to the device)
-//   C!           the commit returned (synced to the device)
+//   C!           the commit returned (synced to the device); without it
+//                the commit is in doubt (the worker was killed in it, or
+//                it failed)
 //   A            the transaction was rolled back
 //   W            (mode open) the work is done, the transaction stays open
 //
@@ -23,6 +25,7 @@
 #ifndef ORV_CRASH_WORKLOAD_H
 #define ORV_CRASH_WORKLOAD_H
 
+#include "OrvBuffer.h"
 #include "OrvIndexManager.h"
 #include "OrvTypes.h"
 
@@ -74,7 +77,48 @@ inline OrvIndexKey intKey(Sint32 value) {
     return k;
 }
 
+// Writes every page of the pool to its file. flushAll closes the segment
+// files of the process, which a process has to open again before it reads
+// pages of them.
+inline void openSegments() {
+    OrvBufferManager* bm = OrvBufferManager::getInstance();
+    bm->openSegment(TABLE);
+    bm->openSegment(bm->convertIndexIdToSegmentId(KEY_INDEX));
+    bm->openSegment(bm->convertIndexIdToSegmentId(GROUP_INDEX));
+}
+
+inline void writeAllPages() {
+    OrvBufferManager::getInstance()->flushAll();
+    openSegments();
+}
+
 using Rows = std::map<Sint32, Sint32>; // key -> version
+
+// What differs between two states, for failure messages: up to 12 keys.
+inline std::string difference(const Rows& have, const Rows& want) {
+    std::string text;
+    int shown = 0;
+    for (const auto& [key, version] : have) {
+        auto it = want.find(key);
+        if (it == want.end() || it->second != version) {
+            text += " key " + std::to_string(key) + " v" + std::to_string(version) +
+                    (it == want.end() ? " (should not be there)"
+                                      : " (should be v" + std::to_string(it->second) + ")");
+            if (++shown == 12) {
+                return text;
+            }
+        }
+    }
+    for (const auto& [key, version] : want) {
+        if (have.count(key) == 0) {
+            text += " key " + std::to_string(key) + " v" + std::to_string(version) + " missing";
+            if (++shown == 12) {
+                return text;
+            }
+        }
+    }
+    return text;
+}
 
 struct SideOutcome {
     Rows committed;
@@ -98,8 +142,9 @@ inline SideOutcome readSide(const std::string& text, const Rows& base) {
         Sint32 version = 0;
         words >> what;
         if (what == "B") {
+            // A commit that failed stays in doubt; what follows it is never
+            // committed (the workloads stop committing after a failure).
             pending = out.committed;
-            out.inDoubt.reset();
         } else if (what == "I" || what == "R") {
             words >> key >> version;
             pending[key] = version;
