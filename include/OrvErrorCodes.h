@@ -141,9 +141,11 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_ENTRY_TOO_LARGE = -131,
     ORV_BM_FIXES_LEFT = -132,
     ORV_CAT_RECORD_TOO_LONG = -133,
+    ORV_CAT_TABLE_HAS_INDEXES = -134,
+    ORV_TX_CATALOG_WRITE_FAILED = -135,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 134;
+constexpr int ORV_ERROR_CODE_COUNT = 136;
 
 #endif
