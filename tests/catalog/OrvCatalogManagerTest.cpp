@@ -3,6 +3,7 @@
 // half-done changes, and the catalog used by several processes.
 #include "CatalogManagerSupport.h"
 
+#include "OrvDebug.h"
 #include "OrvIndexManager.h"
 #include "OrvRecordIterator.h"
 #include "OrvTestSync.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <dirent.h>
 #include <map>
 #include <random>
@@ -507,4 +509,157 @@ TEST_F(CatalogTest, LookupMeetingALockReportsIt) {
     OrvClientTransaction::rollback();
     done.send();
     EXPECT_EQ(0, holder.wait(60000));
+}
+
+// A table with a few thousand rows and two indexes, made and filled by one
+// process, read, dumped and dropped (its indexes first) by the next; the
+// table made after it inherits nothing.
+TEST_F(CatalogTest, TableLivesAndDiesAcrossTwoProcesses) {
+    const Sint32 rows = 3000;
+    auto columns = std::vector<orvcatalogtest::Column>{
+        {"ID", INTEGER, 0, false}, {"GROUPNO", INTEGER, 0, false}, {"NAME", VARCHAR, 30, true}};
+    const int made = orvtest::runInChild([&] {
+        OrvTransactionManager::resetForProcess();
+        OrvClientTransaction::begin();
+        OrvTransactionGuard guard;
+        OrvCatalogManager* cm = OrvCatalogManager::getInstance();
+        auto table = userTable("BIG", columns);
+        TableId id = 0;
+        if (cm->addTable(*table, id) != ORV_SUCCESS || id != 4) {
+            return 2;
+        }
+        OrvRecordManager::getInstance()->createTable(id);
+        IndexId ids[2] = {0, 0};
+        for (int i = 0; i < 2; ++i) {
+            auto index =
+                userIndex(i == 0 ? "BIG_ID" : "BIG_GROUP", id, static_cast<Uint16>(i), i == 0);
+            if (cm->addIndex(*index, ids[i]) != ORV_SUCCESS) {
+                return 3;
+            }
+            OrvIndexManager::getInstance()->createIndex(ids[i], i == 0, BTree, INTEGER);
+        }
+        OrvRecordTuple tuple(table.get());
+        for (Sint32 r = 0; r < rows; ++r) {
+            const Sint32 group = r % 7;
+            const std::string name = "row" + std::to_string(r);
+            if (tuple.initialize(table.get()) != ORV_SUCCESS ||
+                tuple.setInt(0, &r) != ORV_SUCCESS || tuple.setInt(1, &group) != ORV_SUCCESS ||
+                tuple.setVarchar(2, name.data(), static_cast<Uint16>(name.size())) != ORV_SUCCESS) {
+                return 4;
+            }
+            TupleId tid;
+            OrvRecordManager::getInstance()->insert(*tuple.getRecord(), id, tid);
+            OrvIndexKey key;
+            key.dataType = INTEGER;
+            key.intKey = r;
+            OrvIndexManager::getInstance()->insert(ids[0], key, tid);
+            key.intKey = group;
+            OrvIndexManager::getInstance()->insert(ids[1], key, tid);
+        }
+        if (cm->updateTupleCount(id, rows) != ORV_SUCCESS) {
+            return 5;
+        }
+        guard.commit();
+        OrvSystem::stopAllManagers();
+        return 0;
+    });
+    ASSERT_EQ(0, made);
+
+    const std::string dumpFile = db.file("dump.txt");
+    const int dropped = orvtest::runInChild([&] {
+        OrvTransactionManager::resetForProcess();
+        OrvClientTransaction::begin();
+        OrvTransactionGuard guard;
+        OrvCatalogManager* cm = OrvCatalogManager::getInstance();
+        TableId id = 0;
+        if (cm->getTableId("BIG", id) != ORV_SUCCESS || id != 4) {
+            return 2;
+        }
+        OrvTable* read = nullptr;
+        if (cm->getTableDescriptor(id, read) != ORV_SUCCESS) {
+            return 3;
+        }
+        std::unique_ptr<OrvTable> table(read);
+        Uint32 count = 0;
+        if (table->getTupleCount() != static_cast<Uint32>(rows) ||
+            cm->getTupleCount(id, count) != ORV_SUCCESS || count != static_cast<Uint32>(rows) ||
+            cm->getTupleCountByCounting(id) != rows || table->getNumIndexes() != 2) {
+            return 4;
+        }
+        // Every row found through the unique index.
+        std::vector<IndexId> indexes;
+        for (Uint32 i = 0; i < 2; ++i) {
+            OrvIndex* index = nullptr;
+            table->getIndex(i, index);
+            IndexId indexId = 0;
+            bool unique = false;
+            if (index->getIndexId(indexId) != ORV_SUCCESS ||
+                index->getUnique(unique) != ORV_SUCCESS) {
+                return 5;
+            }
+            OrvIndexManager::getInstance()->openIndex(indexId, unique, BTree, INTEGER);
+            indexes.push_back(indexId);
+        }
+        std::sort(indexes.begin(), indexes.end());
+        if (indexes != std::vector<IndexId>{5, 6}) {
+            return 6;
+        }
+        for (Sint32 r = 0; r < rows; r += 97) {
+            OrvIndexKey key;
+            key.dataType = INTEGER;
+            key.intKey = r;
+            TupleId tid;
+            OrvIndexManager::getInstance()->find(5, key, tid);
+            OrvRecord* record = nullptr;
+            OrvRecordManager::getInstance()->get(id, tid, record);
+            OrvRecordTuple tuple(record, table.get());
+            const Sint32* value = nullptr;
+            if (tuple.getInt(0, value) != ORV_SUCCESS || *value != r) {
+                return 7;
+            }
+        }
+        std::freopen(dumpFile.c_str(), "w", stdout);
+        const std::string args = "info big";
+        OrvDebug::find(OrvDebug::functions(), "table_all")->func(&args);
+        std::fflush(stdout);
+        for (IndexId indexId : indexes) {
+            OrvIndexManager::getInstance()->dropIndex(indexId);
+            if (cm->removeIndex(indexId) != ORV_SUCCESS) {
+                return 8;
+            }
+        }
+        OrvRecordManager::getInstance()->dropTable(id);
+        if (cm->removeTable(id) != ORV_SUCCESS) {
+            return 9;
+        }
+        guard.commit();
+        OrvSystem::stopAllManagers();
+        return 0;
+    });
+    ASSERT_EQ(0, dropped);
+    const std::string dump = orvtest::readFile(dumpFile);
+    EXPECT_EQ(0u, dump.find("----------DUMP----------\nTableId: 4\n"));
+    EXPECT_NE(std::string::npos, dump.find("FSV PAGE    | 0 "));
+    EXPECT_NE(std::string::npos, dump.find("--------END DUMP--------"));
+
+    OrvClientTransaction::begin();
+    TableId id = 0;
+    EXPECT_EQ(ORV_NOT_FOUND_WARN, catalog()->getTableId("BIG", id));
+    auto next = userTable("AFTER", {{"K", INTEGER, 0, false}});
+    ASSERT_EQ(ORV_SUCCESS, catalog()->addTable(*next, id));
+    EXPECT_EQ(4, id);
+    OrvRecordManager::getInstance()->createTable(id);
+    OrvTable* read = nullptr;
+    ASSERT_EQ(ORV_SUCCESS, catalog()->getTableDescriptor(id, read));
+    std::unique_ptr<OrvTable> owned(read);
+    EXPECT_EQ(0u, read->getNumIndexes());
+    EXPECT_EQ(0, catalog()->getTupleCountByCounting(id));
+    IndexId indexId = 0;
+    auto index = userIndex("AFTER_K", id, 0, true);
+    ASSERT_EQ(ORV_SUCCESS, catalog()->addIndex(*index, indexId));
+    EXPECT_EQ(5, indexId);
+    CatalogCounts counts = catalogCounts(catalog());
+    EXPECT_EQ((std::vector<Uint32>{4, 19, 5}),
+              (std::vector<Uint32>{counts.stored[0], counts.stored[1], counts.stored[2]}));
+    OrvClientTransaction::commit();
 }
