@@ -487,9 +487,13 @@ void OrvCatalogManager::checkExistingCatalog() {
             TupleId tid;
             complete = complete && findKey(indexMgr, IDX_SYSTABLES_TABLEID_ID, id, tid);
         }
-    } catch (const OrvException&) {
+    } catch (const OrvException& e) {
         OrvErrorBoundary::noThrow(CatalogManager, "ending the catalog check",
                                   [] { OrvClientTransaction::rollback(); });
+        // A file without the pages of its tree is a catalog never finished.
+        if (e.getErrorCode() == ORV_BM_PAGE_NOT_FOUND) {
+            incompleteCatalog();
+        }
         throw;
     }
     OrvClientTransaction::commit();

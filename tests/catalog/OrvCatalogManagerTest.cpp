@@ -17,6 +17,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <unistd.h>
 
 using orvcatalogtest::CatalogCounts;
 using orvcatalogtest::catalogCounts;
@@ -662,4 +663,78 @@ TEST_F(CatalogTest, TableLivesAndDiesAcrossTwoProcesses) {
     EXPECT_EQ((std::vector<Uint32>{4, 19, 5}),
               (std::vector<Uint32>{counts.stored[0], counts.stored[1], counts.stored[2]}));
     OrvClientTransaction::commit();
+}
+
+// A table and its index made, filled and, in the last round, dropped in one
+// transaction: a rollback takes back the catalog rows with the files and
+// the rows, a commit keeps exactly what the transaction left.
+TEST_F(CatalogTest, TableWorkInOneTransactionCommitsOrRollsBackWhole) {
+    auto fileExists = [&](SegmentId segment) {
+        return access(db.file("Seg" + std::to_string(segment) + ".orv").c_str(), F_OK) == 0;
+    };
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const bool drop = round == 2;
+        const bool commit = round != 0;
+        OrvClientTransaction::begin();
+        auto table = userTable("WORK", {{"K", INTEGER, 0, false}, {"V", VARCHAR, 20, true}});
+        TableId tableId = 0;
+        ASSERT_EQ(ORV_SUCCESS, catalog()->addTable(*table, tableId));
+        OrvRecordManager::getInstance()->createTable(tableId);
+        auto index = userIndex("WORK_K", tableId, 0, true);
+        IndexId indexId = 0;
+        ASSERT_EQ(ORV_SUCCESS, catalog()->addIndex(*index, indexId));
+        OrvIndexManager::getInstance()->createIndex(indexId, true, BTree, INTEGER);
+        OrvRecordTuple tuple(table.get());
+        for (Sint32 k = 0; k < 200; ++k) {
+            ASSERT_EQ(ORV_SUCCESS, tuple.initialize(table.get()));
+            ASSERT_EQ(ORV_SUCCESS, tuple.setInt(0, &k));
+            ASSERT_EQ(ORV_SUCCESS, tuple.setVarchar(1, nullptr, 0));
+            TupleId tid;
+            OrvRecordManager::getInstance()->insert(*tuple.getRecord(), tableId, tid);
+            OrvIndexKey key;
+            key.dataType = INTEGER;
+            key.intKey = k;
+            OrvIndexManager::getInstance()->insert(indexId, key, tid);
+        }
+        ASSERT_EQ(ORV_SUCCESS, catalog()->updateTupleCount(tableId, 200));
+        if (drop) {
+            OrvIndexManager::getInstance()->dropIndex(indexId);
+            ASSERT_EQ(ORV_SUCCESS, catalog()->removeIndex(indexId));
+            OrvRecordManager::getInstance()->dropTable(tableId);
+            ASSERT_EQ(ORV_SUCCESS, catalog()->removeTable(tableId));
+        }
+        if (commit) {
+            OrvClientTransaction::commit();
+        } else {
+            OrvClientTransaction::rollback();
+        }
+        const bool kept = commit && !drop;
+        EXPECT_EQ(kept, fileExists(tableId));
+        EXPECT_EQ(kept, fileExists(static_cast<SegmentId>(2 * indexId + 32767)));
+
+        OrvClientTransaction::begin();
+        TableId found = 0;
+        EXPECT_EQ(kept ? ORV_SUCCESS : ORV_NOT_FOUND_WARN, catalog()->getTableId("WORK", found));
+        IndexId foundIndex = 0;
+        EXPECT_EQ(kept ? ORV_SUCCESS : ORV_NOT_FOUND_WARN,
+                  catalog()->getIndexId("WORK_K", foundIndex));
+        CatalogCounts counts = catalogCounts(catalog());
+        EXPECT_EQ(kept ? 4u : 3u, counts.stored[0]);
+        EXPECT_EQ(kept ? 20u : 18u, counts.stored[1]);
+        EXPECT_EQ(kept ? 5u : 4u, counts.stored[2]);
+        if (kept) {
+            Uint32 rows = 0;
+            EXPECT_EQ(ORV_SUCCESS, catalog()->getTupleCount(found, rows));
+            EXPECT_EQ(200u, rows);
+            EXPECT_EQ(200, catalog()->getTupleCountByCounting(found));
+            // Cleared for the last round.
+            OrvIndexManager::getInstance()->dropIndex(indexId);
+            ASSERT_EQ(ORV_SUCCESS, catalog()->removeIndex(indexId));
+            OrvRecordManager::getInstance()->dropTable(tableId);
+            ASSERT_EQ(ORV_SUCCESS, catalog()->removeTable(tableId));
+        }
+        OrvClientTransaction::commit();
+        EXPECT_FALSE(fileExists(tableId));
+    }
 }

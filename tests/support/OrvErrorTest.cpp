@@ -295,6 +295,8 @@ const ExpectedMessage expectedMessages[] = {
     {ORV_LOGM_ENTRY_TOO_LARGE, ORV_LOGM_ENTRY_TOO_LARGE, "LOG11", nullptr},
     {ORV_BM_FIXES_LEFT, ORV_BM_FIXES_LEFT, "BM010", nullptr},
     {ORV_CAT_RECORD_TOO_LONG, ORV_CAT_RECORD_TOO_LONG, "CAT15", nullptr},
+    {ORV_CAT_TABLE_HAS_INDEXES, ORV_CAT_TABLE_HAS_INDEXES, "CAT16", nullptr},
+    {ORV_TX_CATALOG_WRITE_FAILED, ORV_TX_CATALOG_WRITE_FAILED, "CAT17", nullptr},
 };
 
 int countPlaceholders(const std::string& text) {
