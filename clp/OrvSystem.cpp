@@ -1,6 +1,7 @@
 #include "OrvSystem.h"
 
 #include "OrvBuffer.h"
+#include "OrvCatalogManager.h"
 #include "OrvError.h"
 #include "OrvException.h"
 #include "OrvIndexManager.h"
@@ -182,6 +183,31 @@ void syncSegmentFiles() {
 }
 
 OrvSystem::RecoveryReport lastReport;
+// The state the last start found, when it wrote "running" over it and did
+// not recover; None otherwise.
+RunState replacedState = RunState::None;
+bool stateReplaced = false;
+
+// A later step of the start failed: the state this start found is true
+// again (nothing was recovered, and the later steps change nothing when
+// they fail: the catalog check refuses before it writes, and a catalog
+// being made is rolled back), so the next start need not recover.
+void restoreRunState(bool) {
+    if (!stateReplaced) {
+        return;
+    }
+    stateReplaced = false;
+    try {
+        if (replacedState == RunState::Stopped) {
+            writeRunState(STATE_STOPPED);
+        } else {
+            (void)OrvIo::unlink(databaseFile(STATE_FILE_NAME).c_str());
+        }
+    } catch (const OrvException& e) {
+        // "running" stays: the next start recovers, which is safe.
+        e.SET_ERROR();
+    }
+}
 
 // Progress of a long pass: a line at every tenth of it.
 void showProgress(const char* pass, Uint64 done, Uint64 total) {
@@ -194,6 +220,21 @@ void showProgress(const char* pass, Uint64 done, Uint64 total) {
                   << std::endl;
     }
 }
+
+// The catalog step. Its managers attach to the sets made before it: they go
+// before a failed start takes those sets down again. An incomplete catalog
+// arrives as an exception that names the database path, and passes on as it is.
+void initializeCatalog() {
+    try {
+        ORV_RAISE(OrvCatalogManager::initializeCatalog());
+    } catch (const OrvException&) {
+        OrvSystem::stopAllManagers();
+        throw;
+    }
+}
+
+// The catalog lives in files: a failed start leaves no set of its own behind.
+void keepCatalog(bool) {}
 
 } // namespace
 
@@ -216,11 +257,14 @@ void OrvSystem::recoverIfNeeded() {
         needed = ::lstat(firstLog.c_str(), &status) == 0;
     }
     // From here on a crash, of this start included, calls for recovery.
+    stateReplaced = false;
     if (state != RunState::Running) {
         writeRunState(STATE_RUNNING);
     }
     if (!needed) {
         stopAllManagers();
+        replacedState = state;
+        stateReplaced = true;
         return;
     }
     try {
@@ -278,8 +322,9 @@ void OrvSystem::start() {
         {OrvLockManager::initializeLockList, OrvLockManager::destroyLockList},
         {OrvBufferManager::initializeBuffer, OrvBufferManager::destroyBuffer},
         {OrvLogManager::initializeLogFileHandling, OrvLogManager::destroyLogFileHandling},
-        // Creates nothing: what it wrote is in the files and the log.
-        {OrvSystem::recoverIfNeeded, [](bool) {}},
+        // Creates no set: what it wrote is in the files and the log.
+        {OrvSystem::recoverIfNeeded, restoreRunState},
+        {initializeCatalog, keepCatalog},
     };
     int done = 0;
     try {
@@ -375,6 +420,7 @@ void OrvSystem::stop(bool force) {
 void OrvSystem::stopAllManagers() {
     ORV_TRACE(CommandLine);
     // Users of a manager go before it.
+    OrvCatalogManager::deleteInstance();
     OrvIndexManager::deleteInstance();
     OrvIndexFreeSpaceInventory::deleteInstance();
     OrvRecordManager::deleteInstance();

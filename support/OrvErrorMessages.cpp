@@ -138,6 +138,8 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_LOGM_ENTRY_TOO_LARGE, "A log entry image of %s bytes is longer than the %s bytes an image in the log may have.", "LOG11"},
     {ORV_BM_FIXES_LEFT, "This process still holds %s page fixes where it must hold none.", "BM010"},
     {ORV_CAT_RECORD_TOO_LONG, "A row of table '%s' could be %s bytes long, but a record holds at most %s bytes.", "CAT15"},
+    {ORV_CAT_TABLE_HAS_INDEXES, "The table with id %s still has %s indexes.  Remove its indexes before the table.", "CAT16"},
+    {ORV_TX_CATALOG_WRITE_FAILED, "A change of the catalog failed part way in this transaction.  The transaction cannot be committed; roll it back.", "CAT17"},
     {ORV_SYSTEM_STATE_FILE_FAIL, "The state file '%s' of the database could not be %s: %s.", "SY004"},
     {ORV_LOGM_SYNC_SETTING_INVALID, "ORV_LOG_SYNC is '%s'; it must be 'commit' or 'none', or not set.", "LOG12"},
     {ORV_LOGM_FILE_SYNC_FAILED, "The log file '%s' could not be synced to its device: %s.", "LOG13"},

@@ -34,16 +34,12 @@ protected:
     }
     std::string state() { return orvtest::readFile(db.file("orv.state")); }
     void makeTableAndIndexes() {
-        OrvClientTransaction::begin();
-        OrvRecordManager::getInstance()->createTable(TABLE);
-        OrvIndexManager::getInstance()->createIndex(KEY_INDEX, true, BTree, INTEGER);
-        OrvIndexManager::getInstance()->createIndex(GROUP_INDEX, false, BTree, INTEGER);
-        OrvRecordManager::getInstance()->createTable(PLAIN_TABLE);
-        OrvClientTransaction::commit();
+        createCrashTables();
         OrvSystem::stopAllManagers();
     }
     std::size_t plainRows() {
         OrvClientTransaction::begin();
+        OrvBufferManager::getInstance()->openSegment(PLAIN_TABLE);
         OrvRecordIterator* raw = nullptr;
         OrvRecordManager::getInstance()->getRecordIterator(PLAIN_TABLE, raw);
         std::unique_ptr<OrvRecordIterator> scan(raw);

@@ -8,6 +8,7 @@
 #include "CrashWorkload.h"
 
 #include "OrvBuffer.h"
+#include "OrvCatalogManager.h"
 #include "OrvIndexManager.h"
 #include "OrvRecordIterator.h"
 #include "OrvRecordManager.h"
@@ -127,6 +128,24 @@ inline Found readDatabase() {
     }
     for (const std::string& line : recordtest::segmentProblems(TABLE)) {
         problem("table: " + line);
+    }
+    // The catalog's own tables, their counts and indexes.
+    OrvCatalogManager* catalog = OrvCatalogManager::getInstance();
+    for (TableId t = 1; t <= OrvCatalogManager::MAX_CATALOG_TABLEID; ++t) {
+        bm->openSegment(t);
+        for (const std::string& line : recordtest::segmentProblems(t)) {
+            problem("catalog table " + std::to_string(t) + ": " + line);
+        }
+        Uint32 stored = 0;
+        if (catalog->getTupleCount(t, stored) != ORV_SUCCESS ||
+            Sint64(stored) != Sint64(catalog->getTupleCountByCounting(t))) {
+            problem("catalog table " + std::to_string(t) + ": its count is wrong");
+        }
+    }
+    for (IndexId i = 1; i <= OrvCatalogManager::MAX_CATALOG_INDEXID; ++i) {
+        for (const std::string& line : orvCheckIndexTree(bm->convertIndexIdToSegmentId(i))) {
+            problem("catalog index " + std::to_string(i) + ": " + line);
+        }
     }
     OrvClientTransaction::commit();
     return found;

@@ -1,11 +1,10 @@
 // The workload of the crash tests and what is known of its outcome.
 //
 // A worker (tests/helpers/orv_crash_worker) changes rows of one table with
-// two integer indexes: a unique one on the row's key and a non-unique one on
-// its group. A row is known by its key and version; its bytes, its group and
-// its length follow from them, so a replace by a new version grows or
-// shrinks the row. The worker writes each step to a side file before it
-// takes it, and its commits around the commit:
+// two integer indexes, all three made through the catalog: a unique one on the row's key and a
+// non-unique one on its group. A row is known by its key and version; its bytes, its group and its
+// length follow from them, so a replace by a new version grows or shrinks the row. The worker
+// writes each step to a side file before it takes it, and its commits around the commit:
 //
 //   B            a transaction begins
 //   I k v        insert of key k at version v
@@ -26,7 +25,12 @@
 #define ORV_CRASH_WORKLOAD_H
 
 #include "OrvBuffer.h"
+#include "OrvCatalogManager.h"
+#include "OrvException.h"
 #include "OrvIndexManager.h"
+#include "OrvRecordManager.h"
+#include "OrvTable.h"
+#include "OrvTransaction.h"
 #include "OrvTypes.h"
 
 #include <map>
@@ -36,10 +40,53 @@
 
 namespace crashtest {
 
-constexpr TableId TABLE = 31;
-constexpr IndexId KEY_INDEX = 9;    // unique, on the key
-constexpr IndexId GROUP_INDEX = 10; // not unique, on the group
-constexpr TableId PLAIN_TABLE = 32; // rows without indexes (only mode open)
+// The tables and indexes, made through the catalog (createCrashTables) and
+// found there by name (lookUpCrashTables) in every process.
+inline TableId TABLE = 0;
+inline IndexId KEY_INDEX = 0;   // unique, on the key
+inline IndexId GROUP_INDEX = 0; // not unique, on the group
+inline TableId PLAIN_TABLE = 0; // rows without indexes (only mode open)
+
+inline void lookUpCrashTables() {
+    OrvCatalogManager* catalog = OrvCatalogManager::getInstance();
+    ORV_RAISE(catalog->getTableId("CRASH_ROWS", TABLE));
+    ORV_RAISE(catalog->getTableId("CRASH_PLAIN", PLAIN_TABLE));
+    ORV_RAISE(catalog->getIndexId("CRASH_KEY", KEY_INDEX));
+    ORV_RAISE(catalog->getIndexId("CRASH_GROUP", GROUP_INDEX));
+}
+
+// Registers the tables and indexes in the catalog and makes their segments,
+// in one transaction; REQUIRES: the engine started, no transaction open.
+inline void createCrashTables() {
+    OrvClientTransaction::begin();
+    OrvCatalogManager* catalog = OrvCatalogManager::getInstance();
+    for (const char* name : {"CRASH_ROWS", "CRASH_PLAIN"}) {
+        OrvTable table;
+        ORV_RAISE(table.setTableName(name));
+        ORV_RAISE(table.createColumns(2));
+        ORV_RAISE(table.setColumnDefinition(0, "K", INTEGER, 0, false));
+        ORV_RAISE(table.setColumnDefinition(1, "V", INTEGER, 0, false));
+        TableId id = 0;
+        ORV_RAISE(catalog->addTable(table, id));
+        OrvRecordManager::getInstance()->createTable(id);
+    }
+    TableId rows = 0;
+    ORV_RAISE(catalog->getTableId("CRASH_ROWS", rows));
+    for (int i = 0; i < 2; ++i) {
+        const bool unique = i == 0;
+        OrvIndex index;
+        ORV_RAISE(index.setIndexName(unique ? "CRASH_KEY" : "CRASH_GROUP"));
+        ORV_RAISE(index.setTableId(rows));
+        ORV_RAISE(index.setColumnNumber(static_cast<Uint16>(i)));
+        ORV_RAISE(index.setIndexType(BTree));
+        ORV_RAISE(index.setUnique(unique));
+        IndexId id = 0;
+        ORV_RAISE(catalog->addIndex(index, id));
+        OrvIndexManager::getInstance()->createIndex(id, unique, BTree, INTEGER);
+    }
+    OrvClientTransaction::commit();
+    lookUpCrashTables();
+}
 
 inline Sint32 groupOf(Sint32 key, Sint32 version) {
     return (key + version) % 13;

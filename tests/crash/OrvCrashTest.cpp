@@ -65,11 +65,7 @@ TEST_F(CrashTest, KilledWorkersLeaveExactlyWhatTheyCommitted) {
 
     ProcessResult start = run({ORV_ORVSTART});
     ASSERT_EQ(0, start.exitCode) << start.err;
-    OrvClientTransaction::begin();
-    OrvRecordManager::getInstance()->createTable(TABLE);
-    OrvIndexManager::getInstance()->createIndex(KEY_INDEX, true, BTree, INTEGER);
-    OrvIndexManager::getInstance()->createIndex(GROUP_INDEX, false, BTree, INTEGER);
-    OrvClientTransaction::commit();
+    createCrashTables();
     OrvSystem::stopAllManagers();
 
     std::map<Sint32, Rows> expected; // per key range: its rows

@@ -171,12 +171,7 @@ protected:
         ASSERT_EQ(0, run(db, {ORV_ORVSTART}).exitCode);
         ASSERT_EQ(0, orvtest::runInChild([] {
                       OrvTransactionManager::resetForProcess();
-                      OrvClientTransaction::begin();
-                      OrvRecordManager::getInstance()->createTable(TABLE);
-                      OrvIndexManager::getInstance()->createIndex(KEY_INDEX, true, BTree, INTEGER);
-                      OrvIndexManager::getInstance()->createIndex(GROUP_INDEX, false, BTree,
-                                                                  INTEGER);
-                      OrvClientTransaction::commit();
+                      createCrashTables();
                       OrvSystem::stopAllManagers();
                       return 0;
                   }));
@@ -207,6 +202,7 @@ protected:
         orvtest::Pipe counted;
         const int outcome = orvtest::runInChild([&]() -> int {
             OrvTransactionManager::resetForProcess();
+            lookUpCrashTables();
             if (kind.call == OrvIo::Call::Sync) {
                 OrvLogManager::setSyncMode(OrvLogManager::SyncMode::Commit);
             }
@@ -354,6 +350,7 @@ TEST_P(FailedCallTest, SurfacesLeaksNothingAndRecoveryGivesTheCommittedState) {
             ASSERT_EQ(0, start.exitCode) << start.err;
             Rows committed = readSide(orvtest::readFile(db.file("setup.side")), {}).committed;
             const SideOutcome work = readSide(orvtest::readFile(db.file("work.side")), committed);
+            lookUpCrashTables();
             const Found found = readDatabase();
             OrvSystem::stopAllManagers();
             ASSERT_TRUE(found.problems.empty()) << found.problems.front();
@@ -401,6 +398,7 @@ TEST_F(FaultTest, CommitSyncsTheLogOnlyWhenAskedAndAnUnknownSettingStopsTheStart
     auto syncs = [&](OrvLogManager::SyncMode mode, bool fail) {
         return orvtest::runInChild([&]() -> int {
             OrvTransactionManager::resetForProcess();
+            lookUpCrashTables();
             OrvLogManager::setSyncMode(mode);
             OrvIo::Fault fault;
             fault.call = OrvIo::Call::Sync;
@@ -421,13 +419,6 @@ TEST_F(FaultTest, CommitSyncsTheLogOnlyWhenAskedAndAnUnknownSettingStopsTheStart
             return count;
         });
     };
-    ASSERT_EQ(0, orvtest::runInChild([] {
-                  OrvTransactionManager::resetForProcess();
-                  OrvRecordManager::getInstance()->createTable(PLAIN_TABLE);
-                  OrvClientTransaction::commit();
-                  OrvSystem::stopAllManagers();
-                  return 0;
-              }));
     EXPECT_EQ(0, syncs(OrvLogManager::SyncMode::None, false));
     // The record and the index COMMIT entries, and the log directory once.
     EXPECT_EQ(3, syncs(OrvLogManager::SyncMode::Commit, false));

@@ -233,6 +233,7 @@ int main(int argc, char* argv[]) {
     }
     try {
         OrvTransactionManager::resetForProcess();
+        lookUpCrashTables();
         if (mode == "random") {
             return runRandom(static_cast<unsigned>(number), firstKey);
         }
