@@ -1,5 +1,7 @@
 // orvstart: creates the engine's shared state for the database in
-// ORV_DATABASE_PATH (default: the working directory).
+// ORV_DATABASE_PATH (default: the working directory), and recovers the
+// database from the log first when the engine had not stopped cleanly.
+#include "OrvBuffer.h"
 #include "OrvError.h"
 #include "OrvException.h"
 #include "OrvSystem.h"
@@ -18,6 +20,16 @@ int main(int argc, char* argv[]) {
     }
     try {
         OrvSystem::start();
+        const OrvSystem::RecoveryReport& recovery = OrvSystem::lastRecovery();
+        if (recovery.ran) {
+            std::cout << "The engine had not stopped cleanly; recovery redid "
+                      << recovery.entriesRedone << " log entries and undid "
+                      << recovery.entriesUndone << " entries of " << recovery.transactionsUndone
+                      << " transactions that had not ended." << std::endl;
+        }
+        // The catalog a first start made must be in its files before the
+        // start is reported: a failed write is a failed start.
+        OrvBufferManager::getInstance()->flushAll();
         std::cout << "The system was started successfully. SQLSTATE=00000" << std::endl;
         OrvSystem::stopAllManagers();
     } catch (const OrvException& e) {

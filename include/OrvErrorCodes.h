@@ -143,9 +143,16 @@ enum OrvErrorCode : Sint32 {
     ORV_CAT_RECORD_TOO_LONG = -133,
     ORV_IM_VARCHAR_INDEX_FULL = -134,
     ORV_LATCH_HOLDER_DEAD = -135,
+    ORV_CAT_TABLE_HAS_INDEXES = -136,
+    ORV_TX_CATALOG_WRITE_FAILED = -137,
+    ORV_SYSTEM_STATE_FILE_FAIL = -138,
+    ORV_LOGM_SYNC_SETTING_INVALID = -139,
+    ORV_LOGM_FILE_SYNC_FAILED = -140,
+    ORV_FM_FILE_SYNC_FAIL = -141,
+    ORV_LOGM_FILE_READ_FAILED = -142,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 136;
+constexpr int ORV_ERROR_CODE_COUNT = 143;
 
 #endif

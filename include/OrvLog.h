@@ -171,7 +171,30 @@ public:
     // ORV_LOGM_FILE_CLOSE_FAILED (closing the previous log file failed; the
     // entry is not written), ORV_LOGM_SERIALIZE_FAILED, and the latch's
     // errors; after a failure the previous-LSN chain is unchanged.
+    //
+    // With ORV_LOG_SYNC=commit, a COMMIT or ROLLBACK entry is synced to the
+    // device (after the latch is released) before the call returns;
+    // ORV_LOGM_FILE_SYNC_FAILED when that fails (the entry is in the file
+    // then, but maybe not on the device).
     OrvLsn createLogEntry(OrvAbstractLogEntry* entry);
+
+    // How the log reaches its device, from ORV_LOG_SYNC (read once per
+    // process; the start checks it too):
+    //   None (not set, empty or "none"): an entry is in the file when
+    //     createLogEntry returns, and on the device when the system writes it
+    //     back. A process that dies loses nothing; a power loss or a crash of
+    //     the machine may lose the last commits.
+    //   Commit ("commit"): a COMMIT or ROLLBACK entry, with every entry
+    //     before it, is on the device (fdatasync, and the directory synced
+    //     for a new log file) when createLogEntry returns, and a log file is
+    //     synced before the log moves on to the next one. A commit that
+    //     returned survives a power loss.
+    // Throws ORV_LOGM_SYNC_SETTING_INVALID for any other value.
+    enum class SyncMode { None, Commit };
+    static SyncMode syncMode();
+    // Sets the mode of this process in place of ORV_LOG_SYNC (a program that
+    // measures both, say).
+    static void setSyncMode(SyncMode mode);
 
     // The LSN of the last entry this process wrote, if it was of this
     // transaction; else 0,0 (also when this process wrote nothing for it).
@@ -228,6 +251,12 @@ private:
     // (the rest cannot be read) and ORV_LOGM_FILE_WRITE_FAILED (it cannot be
     // cut); the file is closed then.
     off_t cutUnfinishedAppend(Uint16 logFileNumber, off_t size);
+    // createLogEntry under the latch: the choice of the file, the LSN and
+    // the append.
+    OrvLsn appendEntry(OrvAbstractLogEntry* entry);
+    // fdatasync of log file n open as fd, and of the log directory the
+    // first time this process syncs file n; ORV_LOGM_FILE_SYNC_FAILED.
+    void syncLogFile(int fd, Uint16 logFileNumber);
 
     LogFileHandling* logfilehandling;
     // The LSN and transaction of the last entry this process appended; 0,0
@@ -240,6 +269,8 @@ private:
     // (-1: none), and its number.
     int logFd;
     Uint16 logFdNumber;
+    // The log file whose name this process last synced into the directory.
+    Uint16 syncedDirectoryFor;
 
     static OrvLogManager* instance;
 };

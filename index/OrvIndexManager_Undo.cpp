@@ -183,6 +183,7 @@ void OrvIndexManager::recover(OrvRecovery& recovery) {
     bool started = false;
     for (int i = 0; i < redoLength; ++i) {
         const OrvIndexLogEntry& entry = redo[i];
+        recovery.step("index redo", Uint64(i) + 1, Uint64(redoLength));
         if (!isPageChange(entry) || !segmentExists(entry.getSegmentID(), known)) {
             continue;
         }
@@ -212,6 +213,7 @@ void OrvIndexManager::recover(OrvRecovery& recovery) {
                             after + sizeof(OrvPageHeader), ORV_PAGE_SIZE - sizeof(OrvPageHeader));
                 OrvException::raise(raw->markAsModified(entry.getLsn()), "markAsModified", __FILE__,
                                     __LINE__, __PRETTY_FUNCTION__);
+                recovery.noteRedone();
                 if (!started) {
                     started = true;
                     std::cout << "Calculated starting point for REDO is at LogEntry with LSN "
@@ -242,17 +244,21 @@ void OrvIndexManager::recover(OrvRecovery& recovery) {
     }
     for (int i = 0; i < undoLength; ++i) {
         const OrvIndexLogEntry& entry = *undo[i];
+        recovery.step("index undo", Uint64(i) + 1, Uint64(undoLength));
         if (!isPageChange(entry) || !segmentExists(entry.getSegmentID(), known)) {
             continue;
         }
         auto& run = runs[runKey(i)];
         log->continueChain(run.first, run.second);
         undoEntry(entry, run.first);
+        recovery.noteUndone();
         run.second = log->getLastLsn(run.first);
     }
     for (auto& [key, run] : runs) {
         log->continueChain(run.first, run.second);
         writeEnd(run.first, ROLLBACK);
+        recovery.noteEnded(OrvLsn(Uint16(key.first), Uint32(key.second)),
+                           log->getLastLsn(run.first));
     }
     log->continueChain(me, myLast);
 }

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
@@ -403,6 +404,9 @@ bool validDirectory(const LogFileHandling* area) {
 
 void OrvLogManager::initializeLogFileHandling() {
     ORV_TRACE(LogManager);
+    // A setting the engine does not know stops the start, not the first
+    // commit of some later process.
+    (void)syncMode();
     // The start program's working directory becomes the log directory of the
     // database. Resolved before the set exists, so that a failure here leaves
     // nothing behind.
@@ -465,8 +469,9 @@ void OrvLogManager::deleteInstance() {
 OrvLogManager::OrvLogManager()
     : logfilehandling(nullptr), prevLsn(),
       prevTransactionId(OrvTransactionId::INVALID_TRANSACTION_ID), logDirectory(), logFd(-1),
-      logFdNumber(0) {
+      logFdNumber(0), syncedDirectoryFor(0) {
     ORV_TRACE(LogManager);
+    (void)syncMode();
     OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
     if (memoryManager == nullptr) {
         ORV_THROW(ORV_INTERNAL_FAIL);
@@ -608,11 +613,70 @@ off_t OrvLogManager::cutUnfinishedAppend(Uint16 fileNumber, off_t size) {
     return static_cast<off_t>(whole);
 }
 
+namespace {
+// The process's sync mode; -1 until ORV_LOG_SYNC was read or it was set.
+int knownSyncMode = -1;
+} // namespace
+
+void OrvLogManager::setSyncMode(SyncMode mode) {
+    ORV_TRACE(LogManager);
+    knownSyncMode = static_cast<int>(mode);
+}
+
+OrvLogManager::SyncMode OrvLogManager::syncMode() {
+    ORV_TRACE(LogManager);
+    // Read once per process: every entry of a process is written under one
+    // promise.
+    int& known = knownSyncMode;
+    if (known < 0) {
+        const char* text = std::getenv("ORV_LOG_SYNC");
+        const std::string value = text != nullptr ? text : "";
+        if (value.empty() || value == "none") {
+            known = static_cast<int>(SyncMode::None);
+        } else if (value == "commit") {
+            known = static_cast<int>(SyncMode::Commit);
+        } else {
+            ORV_THROW(ORV_LOGM_SYNC_SETTING_INVALID, value.substr(0, 100));
+        }
+    }
+    return static_cast<SyncMode>(known);
+}
+
+void OrvLogManager::syncLogFile(int fd, Uint16 fileNumber) {
+    ORV_TRACE(LogManager);
+    int synced = OrvIo::fdatasync(fd);
+    // A file this process has not synced before may be new: its name must
+    // reach the device too.
+    if (synced == 0 && fileNumber != syncedDirectoryFor) {
+        synced = OrvIo::syncDirectory(logDirectory.c_str());
+        if (synced == 0) {
+            syncedDirectoryFor = fileNumber;
+        }
+    }
+    if (synced < 0) {
+        ORV_LOG_FILE_FAILURE(WRITE_FAILED_TEXT);
+        ORV_THROW(ORV_LOGM_FILE_SYNC_FAILED, getLogFileName(fileNumber), std::strerror(-synced));
+    }
+}
+
 OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
     ORV_TRACE(LogManager);
     if (entry == nullptr) {
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
+    const OrvLsn lsn = appendEntry(entry);
+    const int type = entry->getTransactionType();
+    if ((type == COMMIT || type == ROLLBACK) && syncMode() == SyncMode::Commit) {
+        // After the latch: other writers append meanwhile, and the sync takes
+        // their entries along. Every entry before this one is in this file or
+        // in an older one, synced when the log moved on from it.
+        syncLogFile(logFd, lsn.getFilenumber());
+    }
+    return lsn;
+}
+
+OrvLsn OrvLogManager::appendEntry(OrvAbstractLogEntry* entry) {
+    ORV_TRACE(LogManager);
     // An image longer than a reader takes would end the log for every reader
     // at this entry.
     int longestImage = 0;
@@ -659,6 +723,11 @@ OrvLsn OrvLogManager::createLogEntry(OrvAbstractLogEntry* entry) {
         size = cutUnfinishedAppend(fileNumber, size);
     }
     while (size > static_cast<off_t>(ORV_LOG_FILE_SWITCH_SIZE)) {
+        if (syncMode() == SyncMode::Commit) {
+            // The entries of the older file are all on the device before the
+            // next one begins, so a sync of the current file covers the log.
+            syncLogFile(logFd, fileNumber);
+        }
         if (!closeLogFile()) {
             ORV_LOG_FILE_FAILURE(CLOSE_FAILED_TEXT);
             ORV_THROW(ORV_LOGM_FILE_CLOSE_FAILED, getLogFileName(fileNumber));

@@ -93,28 +93,19 @@ bool OrvRecovery::AnalyseLog(rollbackComponent component) {
             if (fd == -ELOOP) {
                 ORV_THROW(ORV_LOGM_FILE_IS_LINK, path);
             }
+            // A file that is there but cannot be read is no end of the log:
+            // a rollback or recovery that went on without its entries would
+            // leave changes half undone, and then end them for good.
             if (fd < 0) {
-                std::string text = "log file " + path + " cannot be opened: " + std::strerror(-fd) +
-                                   "; the log ends before it";
-                orvTrace.traceString(1, text.c_str());
-                break;
+                ORV_THROW(ORV_LOGM_FILE_READ_FAILED, path, std::strerror(-fd));
             }
             off_t size = OrvIo::lseek(fd, 0, SEEK_END);
             if (size < 0) {
                 (void)OrvIo::close(fd);
-                std::string text = "log file " + path + " has no size to be had: " +
-                                   std::strerror(static_cast<int>(-size)) +
-                                   "; the log ends before it";
-                orvTrace.traceString(1, text.c_str());
-                break;
+                ORV_THROW(ORV_LOGM_FILE_READ_FAILED, path, std::strerror(static_cast<int>(-size)));
             }
             // Read in chunks: memory holds one chunk (or one entry) of the
             // file and the entries read, not the file.
-            const std::size_t recordsBefore = oRecordRedo.size();
-            const std::size_t indexEntriesBefore = oIndexRedo.size();
-            const std::size_t chainBefore = chainEntries.size();
-            const int skippedRecordsBefore = skippedRecords;
-            const int skippedIndexEntriesBefore = skippedIndexEntries;
             OrvLogReader::FileResult result;
             try {
                 result = OrvLogReader::parseSource(
@@ -146,17 +137,7 @@ bool OrvRecovery::AnalyseLog(rollbackComponent component) {
             }
             (void)OrvIo::close(fd);
             if (result.readError != 0) {
-                // A file that cannot be read is not read at all: the log ends
-                // before it, as for a file that does not open.
-                oRecordRedo.resize(recordsBefore);
-                oIndexRedo.resize(indexEntriesBefore);
-                chainEntries.resize(chainBefore);
-                skippedRecords = skippedRecordsBefore;
-                skippedIndexEntries = skippedIndexEntriesBefore;
-                std::string text =
-                    "log file " + path + " " + result.problem + "; the log ends before it";
-                orvTrace.traceString(1, text.c_str());
-                break;
+                ORV_THROW(ORV_LOGM_FILE_READ_FAILED, path, std::strerror(-result.readError));
             }
             if (!result.complete) {
                 std::string text = "log file " + path + ": " + result.problem + " at offset " +
@@ -351,9 +332,13 @@ public:
     bool read(const OrvLsn& lsn, const std::function<void(const OrvLogReader::EntryView&)>& handle,
               std::string& problem) {
         const int fd = open(lsn.getFilenumber());
-        if (fd < 0) {
-            problem = "its log file does not open";
+        if (fd == -ENOENT) {
+            problem = "its log file does not exist";
             return false;
+        }
+        if (fd < 0) {
+            // Not the end of the chain: the rest of the run would stay done.
+            ORV_THROW(ORV_LOGM_FILE_READ_FAILED, fileName(lsn.getFilenumber()), std::strerror(-fd));
         }
         // Small first (the parse reads every entry the bytes hold); an entry
         // that does not fit is read again with twice the room. A chain
@@ -363,7 +348,11 @@ public:
         for (std::size_t length = firstLength;; length *= 2) {
             buffer.resize(length);
             const ssize_t got = OrvIo::pread(fd, buffer.data(), length, lsn.getOffset());
-            if (got <= 0) {
+            if (got < 0) {
+                ORV_THROW(ORV_LOGM_FILE_READ_FAILED, fileName(lsn.getFilenumber()),
+                          std::strerror(static_cast<int>(-got)));
+            }
+            if (got == 0) {
                 problem = "nothing can be read there";
                 return false;
             }
@@ -389,12 +378,15 @@ public:
     }
 
 private:
+    std::string fileName(Uint16 number) const {
+        return dir + "/" + std::to_string(number) + ".log";
+    }
     int open(Uint16 number) {
         const auto found = files.find(number);
         if (found != files.end()) {
             return found->second;
         }
-        const std::string path = dir + "/" + std::to_string(number) + ".log";
+        const std::string path = fileName(number);
         const int fd = OrvIo::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd == -ELOOP) {
             ORV_THROW(ORV_LOGM_FILE_IS_LINK, path);
@@ -574,4 +566,39 @@ int OrvRecovery::getRecordRollbackListLength() const {
 int OrvRecovery::getIndexRollbackListLength() const {
     ORV_TRACE(LogManager);
     return static_cast<int>(oIndexRollback.size());
+}
+
+void OrvRecovery::setProgress(Progress newProgress) {
+    ORV_TRACE(LogManager);
+    progress = std::move(newProgress);
+}
+
+void OrvRecovery::step(const char* pass, Uint64 done, Uint64 total) {
+    if (progress) {
+        progress(pass, done, total);
+    }
+}
+
+void OrvRecovery::noteRedone() {
+    ++redone;
+}
+
+void OrvRecovery::noteUndone() {
+    ++undone;
+}
+
+void OrvRecovery::noteEnded(const OrvLsn& lastEntry, const OrvLsn& endEntry) {
+    ended.push_back({lastEntry, endEntry});
+}
+
+Uint64 OrvRecovery::redoneEntries() const {
+    return redone;
+}
+
+Uint64 OrvRecovery::undoneEntries() const {
+    return undone;
+}
+
+const std::vector<OrvRecovery::EndedRun>& OrvRecovery::endedRuns() const {
+    return ended;
 }

@@ -4,8 +4,11 @@
 // nothing.
 //
 // Reading: log files 1.log, 2.log, ... of the log directory, in number
-// order, up to the first file that is missing or cannot be read; each file
-// is read in chunks, so memory holds the entries read, not the files. A log
+// order, up to the first file that is missing; each file is read in chunks,
+// so memory holds the entries read, not the files. A file that is there but
+// cannot be opened or read (an I/O error) throws ORV_LOGM_FILE_READ_FAILED,
+// and so does such a failure while a chain is followed: going on without
+// its entries would leave a rollback or a recovery half done. A log
 // file that is a symbolic link is refused (ORV_LOGM_FILE_IS_LINK), not taken
 // for the end of the log. The first truncated or malformed entry (see
 // log/OrvLogReader.h) is the end of the log as well: neither the rest of
@@ -47,6 +50,7 @@
 #include "log/OrvIndexLogEntry.h"
 #include "log/OrvRecordLogEntry.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -130,6 +134,32 @@ public:
     int getRecordRollbackListLength() const;
     int getIndexRollbackListLength() const;
 
+    // ---- What a recovery did. ----
+    // The managers' recovery reports here, as it works, each entry it
+    // redid or undid and each run it ended, so that the start can say what
+    // it did; and every step of its passes, so that a long log shows
+    // progress.
+    //
+    // progress(pass, done, total): called after each of the `total` entries
+    // of a pass ("record redo", "index undo", ...) with the number done.
+    using Progress = std::function<void(const char* pass, Uint64 done, Uint64 total)>;
+    void setProgress(Progress progress);
+    void step(const char* pass, Uint64 done, Uint64 total);
+    void noteRedone();
+    void noteUndone();
+    // A run ended by recovery: the LSN of its last entry when recovery
+    // began, and that of the end entry recovery wrote for it. (The record
+    // pass runs first; its end entry is then the last entry of the run the
+    // index pass finds, which is how the two passes' runs are matched.)
+    struct EndedRun {
+        OrvLsn lastEntry;
+        OrvLsn endEntry;
+    };
+    void noteEnded(const OrvLsn& lastEntry, const OrvLsn& endEntry);
+    Uint64 redoneEntries() const;
+    Uint64 undoneEntries() const;
+    const std::vector<EndedRun>& endedRuns() const;
+
 private:
     // What the list building needs of every entry of the log, of both kinds.
     struct ChainEntry {
@@ -168,6 +198,11 @@ private:
     std::vector<ChainEntry> chainEntries;
     bool analysedRecords;
     bool analysedIndexEntries;
+
+    Progress progress;
+    Uint64 redone = 0;
+    Uint64 undone = 0;
+    std::vector<EndedRun> ended;
 };
 
 #endif

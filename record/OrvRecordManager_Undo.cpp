@@ -659,6 +659,7 @@ void OrvRecordManager::recover(OrvRecovery& recovery) {
     bool started = false;
     for (int i = 0; i < redoLength; ++i) {
         const OrvRecordLogEntry& entry = redo[i];
+        recovery.step("record redo", Uint64(i) + 1, Uint64(redoLength));
         if (!isRecordChange(entry.getTransactionType()) || entry.getPrimTupelID() == nullptr ||
             !segmentExists(entry.getSegmentID(), known)) {
             continue;
@@ -673,7 +674,11 @@ void OrvRecordManager::recover(OrvRecovery& recovery) {
         for (const PutBack::Target& target : change.targets) {
             named.insert({change.segment, target.where.page});
         }
-        if (putBack(change) && !started) {
+        const bool redone = putBack(change);
+        if (redone) {
+            recovery.noteRedone();
+        }
+        if (redone && !started) {
             started = true;
             std::cout << "Calculated starting point for REDO is at LogEntry with LSN "
                       << entry.getLsn().dump() << std::endl;
@@ -699,6 +704,7 @@ void OrvRecordManager::recover(OrvRecovery& recovery) {
     }
     for (int i = 0; i < undoLength; ++i) {
         const OrvRecordLogEntry& entry = *undo[i];
+        recovery.step("record undo", Uint64(i) + 1, Uint64(undoLength));
         if (!isRecordChange(entry.getTransactionType()) || entry.getPrimTupelID() == nullptr ||
             !segmentExists(entry.getSegmentID(), known)) {
             continue;
@@ -706,13 +712,15 @@ void OrvRecordManager::recover(OrvRecovery& recovery) {
         auto& run = runs[runKey(i)];
         log->continueChain(run.first, run.second);
         undoEntry(entry, run.first, true);
+        recovery.noteUndone();
         run.second = log->getLastLsn(run.first);
     }
     for (auto& [key, run] : runs) {
         log->continueChain(run.first, run.second);
         OrvRecordLogEntry end(run.first, 0, nullptr, 0, nullptr, 0, ROLLBACK, nullptr, nullptr,
                               nullptr);
-        log->createLogEntry(&end);
+        recovery.noteEnded(OrvLsn(Uint16(key.first), Uint32(key.second)),
+                           log->createLogEntry(&end));
     }
     log->continueChain(me, myLast);
 

@@ -140,5 +140,12 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_CAT_RECORD_TOO_LONG, "A row of table '%s' could be %s bytes long, but a record holds at most %s bytes.", "CAT15"},
     {ORV_IM_VARCHAR_INDEX_FULL, "The varchar index %s has no room for a key of %s bytes: the keys of a varchar index share one page, of which %s bytes are free.", "IM008"},
     {ORV_LATCH_HOLDER_DEAD, "The latch of memory set '%s' (semaphore set %s) is held by process %s, which no longer exists; what the latch guards may have been left half changed.  Stop the engine with 'orvstop --force' and start it again with 'orvstart'.", "LT003"},
+    {ORV_CAT_TABLE_HAS_INDEXES, "The table with id %s still has %s indexes.  Remove its indexes before the table.", "CAT16"},
+    {ORV_TX_CATALOG_WRITE_FAILED, "A change of the catalog failed part way in this transaction.  The transaction cannot be committed; roll it back.", "CAT17"},
+    {ORV_SYSTEM_STATE_FILE_FAIL, "The state file '%s' of the database could not be %s: %s.", "SY004"},
+    {ORV_LOGM_SYNC_SETTING_INVALID, "ORV_LOG_SYNC is '%s'; it must be 'commit' or 'none', or not set.", "LOG12"},
+    {ORV_LOGM_FILE_SYNC_FAILED, "The log file '%s' could not be synced to its device: %s.", "LOG13"},
+    {ORV_FM_FILE_SYNC_FAIL, "The file for segment %s could not be synced to its device: %s.", "FM014"},
+    {ORV_LOGM_FILE_READ_FAILED, "The log file '%s' could not be read: %s.  Nothing was undone or redone from it; the operation may be tried again.", "LOG14"},
 };
 // clang-format on

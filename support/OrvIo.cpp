@@ -212,6 +212,35 @@ off_t lseek(int fd, off_t offset, int whence) {
     return result(::lseek(fd, offset, whence));
 }
 
+int fsync(int fd) {
+    ORV_TRACE(Support);
+    Decision decision = decide(Call::Sync);
+    if (decision.fail) {
+        return -decision.error;
+    }
+    return result(::fsync(fd));
+}
+
+int fdatasync(int fd) {
+    ORV_TRACE(Support);
+    Decision decision = decide(Call::Sync);
+    if (decision.fail) {
+        return -decision.error;
+    }
+    return result(::fdatasync(fd));
+}
+
+int syncDirectory(const char* path) {
+    ORV_TRACE(Support);
+    int fd = result(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd < 0) {
+        return fd;
+    }
+    int synced = fsync(fd);
+    (void)::close(fd);
+    return synced;
+}
+
 namespace {
 
 // The loop shared by the *All helpers. transfer(done) moves the bytes from

@@ -1,6 +1,6 @@
 // OrvIo: the one place where the engine makes its file system calls.
 //
-// The segment file manager (and later the log manager) call these thin
+// The segment file manager and the log manager call these thin
 // wrappers instead of the system calls, so that tests can make any of them
 // fail: "fail the 3rd pwrite with ENOSPC", "let the next pwrite write only 100
 // bytes". The *All helpers add the loops that every caller needs anyway
@@ -36,6 +36,9 @@ enum class Call : int {
     Unlink,
     Append,
     Lseek,
+    // fsync and fdatasync: one kind, since a test means "the nth time the
+    // data is forced to the device" whichever of the two asks for it.
+    Sync,
     Count // number of kinds, not a call
 };
 
@@ -93,6 +96,11 @@ int unlink(const char* path);
 // write(2) on a descriptor opened with O_APPEND: one append of the log.
 ssize_t append(int fd, const void* buffer, std::size_t length);
 off_t lseek(int fd, off_t offset, int whence);
+int fsync(int fd);
+int fdatasync(int fd);
+// Syncs a directory, so that a file created or renamed in it stays after a
+// power loss. Opens, fsyncs (counted as Sync) and closes it.
+int syncDirectory(const char* path);
 
 // ---- Loops over the wrappers, retrying after EINTR and short counts. ----
 
