@@ -141,9 +141,12 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_ENTRY_TOO_LARGE = -131,
     ORV_BM_FIXES_LEFT = -132,
     ORV_CAT_RECORD_TOO_LONG = -133,
+    ORV_SHOW_UNKNOWN_NAME = -134,
+    ORV_SHOW_INVALID_ARGUMENTS = -135,
+    ORV_SHOW_RENDER_FAIL = -136,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 134;
+constexpr int ORV_ERROR_CODE_COUNT = 137;
 
 #endif

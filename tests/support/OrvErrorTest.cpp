@@ -295,6 +295,9 @@ const ExpectedMessage expectedMessages[] = {
     {ORV_LOGM_ENTRY_TOO_LARGE, ORV_LOGM_ENTRY_TOO_LARGE, "LOG11", nullptr},
     {ORV_BM_FIXES_LEFT, ORV_BM_FIXES_LEFT, "BM010", nullptr},
     {ORV_CAT_RECORD_TOO_LONG, ORV_CAT_RECORD_TOO_LONG, "CAT15", nullptr},
+    {ORV_SHOW_UNKNOWN_NAME, ORV_SHOW_UNKNOWN_NAME, "SH000", nullptr},
+    {ORV_SHOW_INVALID_ARGUMENTS, ORV_SHOW_INVALID_ARGUMENTS, "SH001", nullptr},
+    {ORV_SHOW_RENDER_FAIL, ORV_SHOW_RENDER_FAIL, "SH002", nullptr},
 };
 
 int countPlaceholders(const std::string& text) {
