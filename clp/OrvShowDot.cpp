@@ -235,7 +235,7 @@ public:
             }
         }
         os << "digraph \"index\" {\n"
-           << "  graph [labelloc=t, fontname=\"Helvetica\", nodesep=0.15, label=<"
+           << "  graph [labelloc=t, fontname=\"Helvetica\", nodesep=0.15, ordering=out, label=<"
            << htmlText(title) << "<BR/>height " << all.height << ", " << htmlText(all.text())
            << ">];\n"
            << GRAPH_STYLE << body.str() << edges.str() << "}\n";
@@ -271,32 +271,37 @@ private:
     }
 
     void drawLeaf(const TreePage& page, const Counts& counts) {
+        // The keys in rows of LEAF_ROW, so that a full leaf stays narrow.
+        constexpr std::size_t LEAF_ROW = 8;
         const std::size_t n = page.values.size();
         const Shown shown = shownEntries(n, limits.keysPerPage);
-        std::ostringstream cells;
-        std::size_t columns = 0;
+        std::vector<std::string> cells;
         for (std::size_t i = 0; i < n; ++i) {
             if (shown.gap() && i == shown.head) {
-                cells << "<TD BGCOLOR=\"lightgrey\">&#8230; " << (shown.tailStart - i)
-                      << " more &#8230;</TD>";
-                ++columns;
+                cells.push_back("<TD BGCOLOR=\"lightgrey\">&#8230; " +
+                                std::to_string(shown.tailStart - i) + " more &#8230;</TD>");
             }
             if (shown.shows(i)) {
-                cells << "<TD BGCOLOR=\"palegreen\">" << page.values[i] << "</TD>";
-                ++columns;
+                cells.push_back("<TD BGCOLOR=\"palegreen\">" + std::to_string(page.values[i]) +
+                                "</TD>");
             }
         }
         if (n == 0) {
-            cells << "<TD>empty</TD>";
-            columns = 1;
+            cells.push_back("<TD>empty</TD>");
         }
+        const std::size_t columns = std::min(cells.size(), LEAF_ROW);
         body << "  " << nodeName(page.id) << " [label=<" << TABLE_OPEN << "<TR><TD COLSPAN=\""
              << columns << "\"><B>" << (page.id == OrvIndexPage::ROOT ? "root " : "") << "leaf "
              << page.id << "</B> &#183; " << n << (n == 1 ? " key" : " keys");
         if (counts.anyKey) {
             body << " &#183; [" << counts.low << ", " << counts.high << "]";
         }
-        body << "</TD></TR><TR>" << cells.str() << "</TR></TABLE>>];\n";
+        body << "</TD></TR>";
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            body << (i % LEAF_ROW == 0 ? "<TR>" : "") << cells[i]
+                 << (i % LEAF_ROW == LEAF_ROW - 1 || i + 1 == cells.size() ? "</TR>" : "");
+        }
+        body << "</TABLE>>];\n";
         leafChain.emplace_back(page.id, page.nextId);
     }
 
@@ -383,14 +388,14 @@ void writePageDot(std::ostream& os, SegmentId segment, PageId pageId, const DotL
         try {
             slot = view.checkedSlot(id);
         } catch (const OrvException& e) {
-            directory << "<TR><TD PORT=\"s" << id << "\">" << id
-                      << "</TD><TD COLSPAN=\"3\" BGCOLOR=\"salmon\">damaged: "
+            directory << "<TR><TD>" << id << "</TD><TD PORT=\"s" << id
+                      << "\" COLSPAN=\"3\" BGCOLOR=\"salmon\">damaged: "
                       << htmlText(exceptionText(e)) << "</TD></TR>";
             continue;
         }
         if (OrvDataPageView::isEmpty(slot)) {
-            directory << "<TR><TD PORT=\"s" << id << "\">" << id
-                      << "</TD><TD COLSPAN=\"3\" BGCOLOR=\"lightgrey\">empty</TD></TR>";
+            directory << "<TR><TD>" << id << "</TD><TD PORT=\"s" << id
+                      << "\" COLSPAN=\"3\" BGCOLOR=\"lightgrey\">empty</TD></TR>";
             continue;
         }
         const std::string node = "r" + std::to_string(id);
@@ -399,9 +404,9 @@ void writePageDot(std::ostream& os, SegmentId segment, PageId pageId, const DotL
             // the record's secondary place.
             const unsigned toPage = raw.offset;
             const unsigned toSlot = raw.recordLength & 0xFF;
-            directory << "<TR><TD PORT=\"s" << id << "\">" << id
-                      << "</TD><TD BGCOLOR=\"orange\">moved</TD><TD COLSPAN=\"2\">to page "
-                      << toPage << " slot " << toSlot << "</TD></TR>";
+            directory << "<TR><TD>" << id << "</TD><TD BGCOLOR=\"orange\">moved</TD><TD PORT=\"s"
+                      << id << "\" COLSPAN=\"2\">to page " << toPage << " slot " << toSlot
+                      << "</TD></TR>";
             body << "  " << node << " [shape=note, style=filled, fillcolor=orange, label=\"moved "
                  << "record\\nnow in page " << toPage << ", slot " << toSlot
                  << "\\n(a secondary record)\"];\n";
@@ -410,9 +415,10 @@ void writePageDot(std::ostream& os, SegmentId segment, PageId pageId, const DotL
             continue;
         }
         const bool secondary = slot.recordType == OrvDataPageView::SECONDARY;
-        directory << "<TR><TD PORT=\"s" << id << "\">" << id << "</TD><TD BGCOLOR=\""
+        directory << "<TR><TD>" << id << "</TD><TD BGCOLOR=\""
                   << (secondary ? "khaki" : "palegreen") << "\">" << slotTypeName(slot.recordType)
-                  << "</TD><TD>" << slot.offset << "</TD><TD>" << slot.recordLength << "</TD></TR>";
+                  << "</TD><TD>" << slot.offset << "</TD><TD PORT=\"s" << id << "\">"
+                  << slot.recordLength << "</TD></TR>";
         const char* bytes = view.recordBytes(slot);
         const Uint32 shown = std::min<Uint32>(slot.recordLength, limits.recordBytes);
         const std::string text(bytes, shown);
@@ -431,24 +437,35 @@ void writePageDot(std::ostream& os, SegmentId segment, PageId pageId, const DotL
     // The map: every region in offset order, the gaps between them free.
     std::sort(regions.begin(), regions.end(),
               [](const Region& a, const Region& b) { return a.begin < b.begin; });
-    std::ostringstream map;
-    map << TABLE_OPEN << "<TR>";
+    // The map: every region in offset order, the gaps between them free,
+    // in rows of MAP_ROW cells.
+    constexpr std::size_t MAP_ROW = 8;
+    std::vector<std::string> cells;
     Uint32 at = 0;
+    const auto range = [](Uint32 begin, Uint32 end) {
+        return std::to_string(begin) + "&#8211;" + std::to_string(end - 1);
+    };
     for (const Region& region : regions) {
         if (region.begin > at) {
-            map << "<TD BGCOLOR=\"white\">free<BR/>" << at << "&#8211;" << region.begin - 1
-                << "</TD>";
+            cells.push_back("<TD BGCOLOR=\"white\">free<BR/>" + range(at, region.begin) + "</TD>");
         } else if (region.begin < at) {
-            map << "<TD BGCOLOR=\"salmon\">overlap</TD>";
+            cells.push_back("<TD BGCOLOR=\"salmon\">overlap</TD>");
         }
-        map << "<TD BGCOLOR=\"" << region.colour << "\">" << htmlText(region.text) << "<BR/>"
-            << region.begin << "&#8211;" << region.end - 1 << "</TD>";
+        cells.push_back("<TD BGCOLOR=\"" + region.colour + "\">" + htmlText(region.text) + "<BR/>" +
+                        range(region.begin, region.end) + "</TD>");
         at = std::max(at, region.end);
     }
     if (at < ORV_PAGE_SIZE) {
-        map << "<TD BGCOLOR=\"white\">free<BR/>" << at << "&#8211;" << ORV_PAGE_SIZE - 1 << "</TD>";
+        cells.push_back("<TD BGCOLOR=\"white\">free<BR/>" + range(at, ORV_PAGE_SIZE) + "</TD>");
     }
-    map << "</TR></TABLE>";
+    std::ostringstream map;
+    map << TABLE_OPEN << "<TR><TD COLSPAN=\"" << std::min(cells.size(), MAP_ROW)
+        << "\"><B>the page's bytes</B>, by offset</TD></TR>";
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        map << (i % MAP_ROW == 0 ? "<TR>" : "") << cells[i]
+            << (i % MAP_ROW == MAP_ROW - 1 || i + 1 == cells.size() ? "</TR>" : "");
+    }
+    map << "</TABLE>";
 
     Uint16 blockOffset = 0;
     Uint16 blockSize = 0;
