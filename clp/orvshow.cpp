@@ -381,6 +381,15 @@ bool run(std::vector<std::string> words) {
                       std::vector<std::string>(words.begin() + 1, words.end()));
 }
 
+void printInternal(const std::exception& e) {
+    OrvError* error = OrvError::getErrorObject();
+    error->setError(CommandLine, ORV_INTERNAL_FAIL);
+    char message[ORV_ERROR_MESSAGE_LENGTH + 1] = {};
+    char sqlstate[ORV_SQLSTATE_LENGTH + 1] = {};
+    error->getError(message, sizeof(message), sqlstate);
+    std::cerr << "\n" << message << " (" << e.what() << ") SQLSTATE=" << sqlstate << std::endl;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -432,6 +441,11 @@ int main(int argc, char* argv[]) {
         }
     } catch (const OrvException& e) {
         e.print_message(std::cerr);
+        ok = false;
+    } catch (const std::exception& e) {
+        // Out of memory, or a failure of the standard library: still a
+        // message with a SQLSTATE, and the managers are taken down.
+        printInternal(e);
         ok = false;
     }
     OrvSystem::stopAllManagers();
