@@ -1,6 +1,7 @@
 #include "OrvSystem.h"
 
 #include "OrvBuffer.h"
+#include "OrvCatalogManager.h"
 #include "OrvError.h"
 #include "OrvException.h"
 #include "OrvIndexManager.h"
@@ -50,6 +51,21 @@ void checkDatabaseDirectory() {
     }
 }
 
+// The catalog step. Its managers attach to the sets made before it: they go
+// before a failed start takes those sets down again. An incomplete catalog
+// arrives as an exception that names the database path, and passes on as it is.
+void initializeCatalog() {
+    try {
+        ORV_RAISE(OrvCatalogManager::initializeCatalog());
+    } catch (const OrvException&) {
+        OrvSystem::stopAllManagers();
+        throw;
+    }
+}
+
+// The catalog lives in files: a failed start leaves no set of its own behind.
+void keepCatalog(bool) {}
+
 } // namespace
 
 void (*OrvSystem::startStepHook)(int step) = nullptr;
@@ -68,6 +84,7 @@ void OrvSystem::start() {
         {OrvLockManager::initializeLockList, OrvLockManager::destroyLockList},
         {OrvBufferManager::initializeBuffer, OrvBufferManager::destroyBuffer},
         {OrvLogManager::initializeLogFileHandling, OrvLogManager::destroyLogFileHandling},
+        {initializeCatalog, keepCatalog},
     };
     int done = 0;
     try {
@@ -146,6 +163,7 @@ void OrvSystem::stop(bool force) {
 void OrvSystem::stopAllManagers() {
     ORV_TRACE(CommandLine);
     // Users of a manager go before it.
+    OrvCatalogManager::deleteInstance();
     OrvIndexManager::deleteInstance();
     OrvIndexFreeSpaceInventory::deleteInstance();
     OrvRecordManager::deleteInstance();

@@ -100,9 +100,7 @@ template <class Work> void inTransaction(Work&& work) {
 
 class Demo {
 public:
-    Demo()
-        : catalog(OrvCatalogManager::getInstance()), records(OrvRecordManager::getInstance()),
-          indexes(OrvIndexManager::getInstance()) {}
+    Demo() : records(OrvRecordManager::getInstance()), indexes(OrvIndexManager::getInstance()) {}
 
     void run() {
         dropEarlierTable();
@@ -115,10 +113,10 @@ public:
         rollBackATransaction();
         scanEverything();
         std::cout << "\nLook at what the demo left (the engine keeps running):\n"
-                  << "  orvshow table_all " << TABLE_NAME << "\n"
+                  << "  orvshow table_all dump " << TABLE_NAME << "\n"
                   << "  orvshow index_all dump " << indexId << "\n"
-                  << "  orvshow --dot tree " << indexId << " --svg demo-index.svg\n"
-                  << "  orvshow --dot page " << tableId << " 1 --svg demo-page.svg\n"
+                  << "  orvshow --dot tree " << INDEX_NAME << " --svg demo-index.svg\n"
+                  << "  orvshow --dot page " << TABLE_NAME << " 1 --svg demo-page.svg\n"
                   << "table id: " << tableId << "\n"
                   << "index id: " << indexId << std::endl;
     }
@@ -185,6 +183,11 @@ private:
 
     void dropEarlierTable() {
         inTransaction([&] {
+            // Made inside a transaction: it opens the catalog's indexes
+            // under shared locks of the current transaction, which must end
+            // with it (made before, they would stay with a transaction that
+            // never ends and block this process's own catalog changes).
+            catalog = OrvCatalogManager::getInstance();
             TableId old = 0;
             const OrvErrorCode found = catalog->getTableId(TABLE_NAME, old);
             if (found == ORV_NOT_FOUND_WARN) {
@@ -214,8 +217,7 @@ private:
             ORV_RAISE(catalog->removeTable(old));
             records->dropTable(old);
             std::cout << "Dropped the table " << TABLE_NAME << " (table id " << old << ") and "
-                      << count << (count == 1 ? " index" : " indexes")
-                      << " of an earlier run.\n";
+                      << count << (count == 1 ? " index" : " indexes") << " of an earlier run.\n";
         });
     }
 
@@ -502,7 +504,7 @@ private:
         });
     }
 
-    OrvCatalogManager* catalog;
+    OrvCatalogManager* catalog = nullptr;
     OrvRecordManager* records;
     OrvIndexManager* indexes;
     std::unique_ptr<OrvTable> table;
@@ -542,7 +544,11 @@ int main(int argc, char* argv[]) {
         }
         result = 1;
     } catch (const CheckFailed& e) {
-        std::cerr << "\nThe demo found a fault of the engine: " << e.what() << std::endl;
+        std::cerr << "\nThe demo found a fault of the engine: " << e.what() << " SQLSTATE=SY002"
+                  << std::endl;
+        result = 1;
+    } catch (const std::exception& e) {
+        std::cerr << "\nThe demo failed: " << e.what() << " SQLSTATE=SY002" << std::endl;
         result = 1;
     }
     OrvSystem::stopAllManagers();

@@ -6,6 +6,7 @@
 // went well and rolled back otherwise, so that the locks a dump takes (they
 // are transaction locks) never outlive the program.
 #include "OrvBuffer.h"
+#include "OrvCatalogManager.h"
 #include "OrvDebug.h"
 #include "OrvError.h"
 #include "OrvException.h"
@@ -21,6 +22,7 @@
 #include "support/OrvTrace.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -65,9 +67,9 @@ const std::map<std::string, CommandNotes> NOTES = {
     {"index_page", {"info|dump <index id> <page id>", ""}},
     {"index_pages", {"info|dump <index id> <first page id> <last page id>", ""}},
     {"index_fsi", {"info|dump <index id>", ""}},
-    {"table_all", {"<table name>", ""}},
-    {"table_page", {"<table name> <page id>", ""}},
-    {"table_pages", {"<table name> <first page id> <last page id>", ""}},
+    {"table_all", {"info|dump <table name>", ""}},
+    {"table_page", {"info|dump <table name> <page id>", ""}},
+    {"table_pages", {"info|dump <table name> <first page id> <last page id>", ""}},
     {"transactionId", {"", ""}},
 };
 
@@ -78,7 +80,7 @@ void usage(std::ostream& os, const char* program) {
        << " NAME=VALUE... [...]   set debug variables, then run what follows\n"
        << "       " << program << " --reset NAME          run the reset of a command (BM_STATS)\n"
        << "       " << program << " --dot tree INDEX [--svg FILE]\n"
-       << "       " << program << " --dot page SEGMENT PAGE [--svg FILE]\n"
+       << "       " << program << " --dot page TABLE PAGE [--svg FILE]\n"
        << "       " << program << " --help\n"
        << "\n"
        << "The engine must be started (orvstart) for the database in ORV_DATABASE_PATH\n"
@@ -92,8 +94,9 @@ void usage(std::ostream& os, const char* program) {
        << "it should change.\n"
        << "\n"
        << "--dot writes a picture in Graphviz's DOT language to standard output: the\n"
-       << "B-tree of index INDEX (an index id) or data page PAGE of segment SEGMENT (a\n"
-       << "table's segment is its table id). With --svg FILE it is rendered to FILE by\n"
+       << "B-tree of index INDEX (its name or id) or data page PAGE of table TABLE (its\n"
+       << "name, or its segment, which is the table id). With --svg FILE it is rendered to FILE "
+          "by\n"
        << "Graphviz's dot program instead. The variables dot_depth, dot_keys and\n"
        << "dot_bytes limit what a picture shows.\n"
        << "\n"
@@ -117,7 +120,8 @@ Uint64 number(const std::string& text, Uint64 maximum, const char* what) {
 }
 
 // Makes the managers of this process, so that every component has
-// registered its commands. The engine must be started.
+// registered its commands (the catalog manager is made in the transaction).
+// The engine must be started.
 void createManagers() {
     OrvTransactionManager::getInstance();
     OrvLockManager::getInstance();
@@ -173,7 +177,8 @@ void list() {
     std::cout << std::flush;
 }
 
-// Runs a registered command; true when it recorded no error.
+// Runs a registered command; true when it recorded neither an error nor a
+// warning (a dump that finds nothing records ORV_NOT_FOUND_WARN).
 bool runCommand(const OrvDebugData& entry, orv_dbgfunc* function,
                 const std::vector<std::string>& words) {
     std::string joined;
@@ -187,7 +192,7 @@ bool runCommand(const OrvDebugData& entry, orv_dbgfunc* function,
     std::fflush(stdout);
     std::cout.flush();
     const OrvErrorCode code = OrvGetErrorCode();
-    if (code >= ORV_SUCCESS) {
+    if (code == ORV_SUCCESS) {
         return true;
     }
     char message[ORV_ERROR_MESSAGE_LENGTH + 1] = {};
@@ -222,8 +227,6 @@ void renderSvg(const std::string& dot, const std::string& file) {
         _exit(127);
     }
     close(input[0]);
-    // A dot that dies early must not kill this process with SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
     std::size_t done = 0;
     bool writeFailed = false;
     while (done < dot.size()) {
@@ -250,6 +253,51 @@ void renderSvg(const std::string& dot, const std::string& file) {
     }
 }
 
+bool isNumber(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A name of the catalog: as given, else in upper case (the way the table
+// dumps take names). Not there: `missing` with the name.
+template <class Id, class Lookup>
+Id catalogId(const std::string& name, OrvErrorCode missing, Lookup lookup) {
+    Id id = 0;
+    OrvErrorCode code = lookup(name, id);
+    if (code == ORV_NOT_FOUND_WARN) {
+        std::string upper = name;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        code = lookup(upper, id);
+    }
+    if (code == ORV_NOT_FOUND_WARN) {
+        ORV_THROW(missing, name);
+    }
+    ORV_RAISE(code);
+    return id;
+}
+
+// An index id, or the name of an index.
+IndexId indexOf(const std::string& text) {
+    if (isNumber(text) || text.empty()) {
+        return static_cast<IndexId>(number(text, ORV_MAX_INDEX_ID, "The index id"));
+    }
+    return catalogId<IndexId>(text, ORV_COMPILER_INDEX_NOT_EXISTS,
+                              [](const std::string& name, IndexId& id) {
+                                  return OrvCatalogManager::getInstance()->getIndexId(name, id);
+                              });
+}
+
+// A segment number, or the name of a table (whose segment is its id).
+SegmentId segmentOf(const std::string& text) {
+    if (isNumber(text) || text.empty()) {
+        return static_cast<SegmentId>(number(text, ORV_MAX_UINT16, "The segment"));
+    }
+    return catalogId<TableId>(text, ORV_COMPILER_TABLE_NOT_EXISTS,
+                              [](const std::string& name, TableId& id) {
+                                  return OrvCatalogManager::getInstance()->getTableId(name, id);
+                              });
+}
+
 void picture(const std::vector<std::string>& words) {
     std::vector<std::string> rest;
     std::string svg;
@@ -269,8 +317,7 @@ void picture(const std::vector<std::string>& words) {
     limits.recordBytes = dotBytes;
     std::ostringstream dot;
     if (rest.size() == 2 && rest[0] == "tree") {
-        const IndexId index =
-            static_cast<IndexId>(number(rest[1], ORV_MAX_INDEX_ID, "The index id"));
+        const IndexId index = indexOf(rest[1]);
         const SegmentId segment = OrvBufferManager::getInstance()->convertIndexIdToSegmentId(index);
         if (segment == 0) {
             badArguments("the index id " + rest[1] + " is not from " +
@@ -281,15 +328,14 @@ void picture(const std::vector<std::string>& words) {
                               "index " + rest[1] + " (segment " + std::to_string(segment) + ")",
                               limits);
     } else if (rest.size() == 3 && rest[0] == "page") {
-        const SegmentId segment =
-            static_cast<SegmentId>(number(rest[1], ORV_MAX_UINT16, "The segment"));
+        const SegmentId segment = segmentOf(rest[1]);
         const PageId page = static_cast<PageId>(number(rest[2], ORV_MAX_PAGE_ID, "The page id"));
         if (segment == 0) {
             badArguments("segment 0 does not exist");
         }
         orvshow::writePageDot(dot, segment, page, limits);
     } else {
-        badArguments("--dot takes 'tree INDEX' or 'page SEGMENT PAGE'");
+        badArguments("--dot takes 'tree INDEX' or 'page TABLE PAGE'");
     }
     if (svg.empty()) {
         std::cout << dot.str() << std::flush;
@@ -381,6 +427,21 @@ bool run(std::vector<std::string> words) {
                       std::vector<std::string>(words.begin() + 1, words.end()));
 }
 
+// Made inside the transaction: the catalog manager opens the catalog's
+// indexes under shared locks of the current transaction, which end with it.
+// A catalog that cannot be opened (damaged, or never made) is said once; the
+// dumps that do not need it still run.
+void openCatalog() {
+    try {
+        OrvCatalogManager::getInstance();
+    } catch (const OrvException& e) {
+        std::cerr << "orvshow: the catalog could not be opened; commands and pictures that "
+                     "look up names will fail.";
+        e.print_message(std::cerr);
+        OrvError::getErrorObject()->setError(CommandLine, ORV_SUCCESS);
+    }
+}
+
 void printInternal(const std::exception& e) {
     OrvError* error = OrvError::getErrorObject();
     error->setError(CommandLine, ORV_INTERNAL_FAIL);
@@ -401,6 +462,9 @@ int main(int argc, char* argv[]) {
         usage(std::cout, argv[0]);
         return 0;
     }
+    // A reader that stops early (orvshow ... | head) must not kill this
+    // process while it holds locks: a write then fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
     OrvDebug::registerDebugVariable(&dotDepth, "dot_depth",
                                     "Levels of an index tree that --dot draws page by page");
     OrvDebug::registerDebugVariable(&dotKeys, "dot_keys", "Keys of one tree page that --dot shows");
@@ -419,25 +483,26 @@ int main(int argc, char* argv[]) {
             OrvSystem::stopAllManagers();
             return 1;
         }
-        if (words.empty()) {
-            list();
-            ok = true;
-        } else {
-            OrvClientTransaction::begin();
-            OrvTransactionGuard transaction;
-            try {
-                ok = run(words);
-            } catch (const OrvException& e) {
-                std::cout.flush();
-                std::fflush(stdout);
-                e.print_message(std::cerr);
-                ok = false;
-            }
-            if (ok) {
-                transaction.commit();
+        OrvClientTransaction::begin();
+        OrvTransactionGuard transaction;
+        try {
+            openCatalog();
+            if (words.empty()) {
+                list();
+                ok = true;
             } else {
-                transaction.rollback();
+                ok = run(words);
             }
+        } catch (const OrvException& e) {
+            std::cout.flush();
+            std::fflush(stdout);
+            e.print_message(std::cerr);
+            ok = false;
+        }
+        if (ok) {
+            transaction.commit();
+        } else {
+            transaction.rollback();
         }
     } catch (const OrvException& e) {
         e.print_message(std::cerr);

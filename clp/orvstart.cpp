@@ -1,5 +1,6 @@
 // orvstart: creates the engine's shared state for the database in
 // ORV_DATABASE_PATH (default: the working directory).
+#include "OrvBuffer.h"
 #include "OrvError.h"
 #include "OrvException.h"
 #include "OrvSystem.h"
@@ -18,6 +19,9 @@ int main(int argc, char* argv[]) {
     }
     try {
         OrvSystem::start();
+        // The catalog a first start made must be in its files before the
+        // start is reported: a failed write is a failed start.
+        OrvBufferManager::getInstance()->flushAll();
         std::cout << "The system was started successfully. SQLSTATE=00000" << std::endl;
         OrvSystem::stopAllManagers();
     } catch (const OrvException& e) {

@@ -141,12 +141,14 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_ENTRY_TOO_LARGE = -131,
     ORV_BM_FIXES_LEFT = -132,
     ORV_CAT_RECORD_TOO_LONG = -133,
-    ORV_SHOW_UNKNOWN_NAME = -134,
-    ORV_SHOW_INVALID_ARGUMENTS = -135,
-    ORV_SHOW_RENDER_FAIL = -136,
+    ORV_CAT_TABLE_HAS_INDEXES = -134,
+    ORV_TX_CATALOG_WRITE_FAILED = -135,
+    ORV_SHOW_UNKNOWN_NAME = -136,
+    ORV_SHOW_INVALID_ARGUMENTS = -137,
+    ORV_SHOW_RENDER_FAIL = -138,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 137;
+constexpr int ORV_ERROR_CODE_COUNT = 139;
 
 #endif

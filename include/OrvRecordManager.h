@@ -37,6 +37,7 @@
 
 #include <map>
 #include <set>
+#include <string>
 
 class OrvLockManager;
 class OrvRecovery;
@@ -221,6 +222,34 @@ public:
                      const TupleId* newSecTid, const OrvRecord& oldRecord,
                      const OrvRecord& newRecord);
 
+    // ---- dumps (OrvRecordManager_Dump.cpp) ------------------------------------------
+    // Readable pages of a table on standard output, for debugging. The whole
+    // table dumps take a shared lock on the table's segment, the page dumps
+    // shared page locks, all kept until the transaction ends.
+    // Pages startPage .. endPage: every inventory page and every data page
+    // with an entry; the first page without one ends the dump ("Table is
+    // empty!" when that is page 0). full: dumpPageContent, else one
+    // dumpPageInfo line each under one header.
+    void dumpPages(TableId tableId, PageId startPage, PageId endPage, bool full);
+    void dumpTableInfo(TableId tableId);
+    void dumpTableContent(TableId tableId);
+    void dumpPagesInfo(TableId tableId, PageId first, PageId last);
+    void dumpPagesContent(TableId tableId, PageId first, PageId last);
+    // One line of the page overview; `single` puts the header line first.
+    void dumpPageInfo(TableId tableId, PageId pageId, bool single);
+    // The page's fields, its slots or entries, and for a data page its bytes.
+    void dumpPageContent(TableId tableId, PageId pageId);
+    // The debug commands "table_all" (info|dump tableName), "table_page"
+    // (info|dump tableName pageId) and "table_pages" (info|dump tableName
+    // pageId1 pageId2), registered when the first manager of the process is
+    // made. The name is taken in upper case and looked up in the catalog;
+    // page ids are decimal numbers 0 .. 65534. A wrong word count or page id
+    // prints "Wrong Parameters" and the usage line; a name that cannot be
+    // looked up, or any failure, "Error" and the message.
+    static void dumpTable(const std::string* args);
+    static void dumpPage(const std::string* args);
+    static void dumpPages(const std::string* args);
+
     // The longest record: an empty page's room less one slot.
     static constexpr Uint16 MAX_RECORD_LENGTH = 4055;
 
@@ -237,6 +266,7 @@ private:
 
     OrvRecordManager();
     ~OrvRecordManager();
+    static void registerDumpCommands();
 
     // ---- page-local operations ------------------------------------------------
     // All take a data page fixed by the caller; none fixes, releases or marks

@@ -1,7 +1,8 @@
 // Start and stop of the engine's shared state.
 //
 // start() creates the shared memory sets (lock list, buffer pool, log file
-// handling); stop() removes them again. Both act
+// handling) and then creates or checks the catalog; stop() removes the sets
+// again. Both act
 // on the database named by ORV_DATABASE_PATH (default: the working directory).
 // Neither is safe to run twice at once on one database: the exclusive
 // creation of the sets makes a second start fail, not wait.
@@ -18,7 +19,7 @@ public:
     // the next start finds none.
     static void start();
     // Called before each step of start (1: lock list, 2: buffer pool, 3: log
-    // file handling) when set; a throw there fails that step. Lets tests
+    // file handling, 4: catalog) when set; a throw there fails that step. Lets tests
     // make a start fail at a chosen step. Null in every program.
     static void (*startStepHook)(int step);
     // Without force, refuses with ORV_SYSTEM_STOP_IN_USE while a lock is held

@@ -84,8 +84,15 @@ public:
 
     OrvTransactionId getCurrentTransactionID() const;
     // Moves on to the next transaction of this process. The count is 16 bits
-    // wide and wraps from 65535 to 0.
+    // wide and wraps from 65535 to 0. The new transaction is unmarked.
     [[nodiscard]] OrvErrorCode startNewTransaction();
+
+    // A catalog change of the current transaction failed after it had
+    // changed something: the catalog would be left half-changed, so the
+    // transaction may only be rolled back (OrvClientTransaction::commit
+    // refuses it).
+    void markCatalogWriteFailed() { catalogWriteFailed = true; }
+    bool hasFailedCatalogWrite() const { return catalogWriteFailed; }
 
     // The "transactionId" debug command: writes "Current TransactionId: " and
     // the current id on a line of standard output. Ignores its arguments.
@@ -96,6 +103,7 @@ private:
     ~OrvTransactionManager() = default;
 
     OrvTransactionId mCurrentTransactionID;
+    bool catalogWriteFailed = false;
 
     static OrvTransactionManager* instance;
 };
@@ -118,7 +126,9 @@ class OrvClientTransaction {
 public:
     // Starts a new transaction: a new transaction id for this process.
     static void begin();
-    // Commits the current transaction, in this order: every fix of this
+    // Commits the current transaction, in this order: a transaction whose
+    // catalog change failed part way is refused (ORV_TX_CATALOG_WRITE_FAILED,
+    // nothing committed: roll it back), every fix of this
     // process must have been given back (ORV_BM_FIXES_LEFT otherwise, and
     // nothing is committed), the record manager's COMMIT log entry, the
     // index manager's COMMIT log entry, the buffer manager's commit (pending segment drops), every

@@ -57,6 +57,7 @@ OrvRecordManager::OrvRecordManager() : lockMgr(nullptr) {
     // The buffer, log and transaction managers join here with the table
     // operations, and the dump commands are registered then.
     lockMgr = OrvLockManager::getInstance();
+    registerDumpCommands();
 }
 
 OrvRecordManager::~OrvRecordManager() {

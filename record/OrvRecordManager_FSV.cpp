@@ -96,6 +96,13 @@ void OrvRecordManager::createTable(TableId tableId) {
         }
         ORV_THROW(ORV_RM_TABLE_ALREADY_EXISTS, OrvException::to_string(tableId));
     }
+    // What this process remembers of the segment belongs to an earlier file
+    // of the same number (a table made in a transaction that was rolled
+    // back, whose file was closed and deleted): the new file starts empty
+    // and unopened.
+    openedSegments.erase(segment);
+    searchStart.erase(segment);
+    firstNotFullInventoryPage().erase(segment);
 }
 
 void OrvRecordManager::dropTable(TableId tableId) {

@@ -61,12 +61,12 @@ step "orvshow BM_STATS    (the buffer pool's hit ratios)"
 "$bin/orvshow" BM_STATS
 step "orvshow BM_STATS pages    (the pages in the buffer pool)"
 first_lines 12 "$bin/orvshow" BM_STATS pages
-step "orvshow LM_STATS all transactions    (the lock list: empty, every transaction ended)"
+step "orvshow LM_STATS all transactions    (the lock list: the demo's transactions all ended; what is left are the catalog locks of orvshow's own)"
 "$bin/orvshow" LM_STATS all transactions
 "$bin/orvshow" >"$db/show.out"
 if grep -q '^  table_all' "$db/show.out"; then
-  step "orvshow table_all DEMO    (the demo's table)"
-  first_lines 40 "$bin/orvshow" table_all DEMO
+  step "orvshow table_all dump DEMO    (the demo's table)"
+  first_lines 40 "$bin/orvshow" table_all dump DEMO
 fi
 step "orvshow index_all info $index_id    (the demo's index, page by page)"
 "$bin/orvshow" index_all info "$index_id"

@@ -138,6 +138,8 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_LOGM_ENTRY_TOO_LARGE, "A log entry image of %s bytes is longer than the %s bytes an image in the log may have.", "LOG11"},
     {ORV_BM_FIXES_LEFT, "This process still holds %s page fixes where it must hold none.", "BM010"},
     {ORV_CAT_RECORD_TOO_LONG, "A row of table '%s' could be %s bytes long, but a record holds at most %s bytes.", "CAT15"},
+    {ORV_CAT_TABLE_HAS_INDEXES, "The table with id %s still has %s indexes.  Remove its indexes before the table.", "CAT16"},
+    {ORV_TX_CATALOG_WRITE_FAILED, "A change of the catalog failed part way in this transaction.  The transaction cannot be committed; roll it back.", "CAT17"},
     {ORV_SHOW_UNKNOWN_NAME, "There is no debug command or variable named '%s'.  Run orvshow without arguments to list them.", "SH000"},
     {ORV_SHOW_INVALID_ARGUMENTS, "Invalid arguments: %s.  Run orvshow --help for the usage.", "SH001"},
     {ORV_SHOW_RENDER_FAIL, "The picture could not be rendered into '%s': %s.", "SH002"},

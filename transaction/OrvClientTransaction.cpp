@@ -17,6 +17,11 @@ void OrvClientTransaction::begin() {
 
 void OrvClientTransaction::commit() {
     ORV_TRACE(Support);
+    // A catalog change that stopped half way would leave a table or index
+    // that can be neither read nor removed: only a rollback may end it.
+    if (OrvTransactionManager::getInstance()->hasFailedCatalogWrite()) {
+        ORV_THROW(ORV_TX_CATALOG_WRITE_FAILED);
+    }
     // A fix left over means an operation did not finish: commit nothing.
     OrvBufferManager::checkNoFixesOfThisProcess();
     OrvRecordManager::getInstance()->commit();

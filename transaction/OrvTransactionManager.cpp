@@ -37,6 +37,7 @@ OrvErrorCode OrvTransactionManager::startNewTransaction() {
     // Uint16 arithmetic: 65535 + 1 wraps to 0.
     Uint16 next = static_cast<Uint16>(mCurrentTransactionID.getUniqueCount() + 1);
     mCurrentTransactionID = OrvTransactionId(mCurrentTransactionID.getProcessID(), next);
+    catalogWriteFailed = false;
     return ORV_SUCCESS;
 }
 

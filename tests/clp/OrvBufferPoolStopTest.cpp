@@ -37,8 +37,11 @@ protected:
         }
         return n;
     }
+    // The tests name segments 1, 2, ...; the files lie above the catalog's
+    // own segments, which every start makes.
+    static constexpr SegmentId BASE = 10;
     std::string segmentFile(SegmentId segment) const {
-        return db.file("Seg" + std::to_string(segment) + ".orv");
+        return db.file("Seg" + std::to_string(BASE + segment) + ".orv");
     }
     // The text at byte 16 of a page in the segment's file.
     std::string textInFile(SegmentId segment, PageId pageId) const {
@@ -54,18 +57,18 @@ protected:
             OrvBufferManager* bm = OrvBufferManager::getInstance();
             for (const auto& page : pages) {
                 try {
-                    bm->createSegment(page.first);
+                    bm->createSegment(BASE + page.first);
                 } catch (const OrvException& e) {
                     if (e.getErrorCode() != ORV_FM_FILE_ALREADY_EXISTS) {
                         throw;
                     }
                 }
-                bm->openSegment(page.first);
+                bm->openSegment(BASE + page.first);
             }
             bm->commit();
             for (std::size_t i = 0; i < pages.size(); ++i) {
                 OrvPage* frame = nullptr;
-                bm->getNewPage(pages[i].first, pages[i].second, OrvPage::DataPage, frame);
+                bm->getNewPage(BASE + pages[i].first, pages[i].second, OrvPage::DataPage, frame);
                 const std::string text =
                     std::to_string(pages[i].first) + "/" + std::to_string(pages[i].second);
                 std::memcpy(frame->getPageData() + 16, text.c_str(), text.size() + 1);
@@ -128,7 +131,8 @@ TEST_F(BufferPoolStopTest, DirtyPagesReachTheirFilesAtStop) {
     EXPECT_FALSE(exists(segmentFile(2)));
     EXPECT_NE(std::string::npos,
               orvtest::readFile(trace).find(
-                  "description=\"skipping the pages of a segment whose file is gone\">2</Probe>"));
+                  "description=\"skipping the pages of a segment whose file is gone\">" +
+                  std::to_string(BASE + 2) + "</Probe>"));
 }
 
 TEST_F(BufferPoolStopTest, AFailedWriteKeepsThePoolUntilItCanBeWritten) {
@@ -173,9 +177,9 @@ TEST_F(BufferPoolStopTest, ForcedStopWritesAPageFixedByADeadProcess) {
     orvtest::Pipe ready;
     orvtest::ChildProcess fixer([&] {
         OrvBufferManager* bm = OrvBufferManager::getInstance();
-        bm->openSegment(4);
+        bm->openSegment(BASE + 4);
         OrvPage* frame = nullptr;
-        bm->getPage(4, 1, OrvPage::DataPage, frame);
+        bm->getPage(BASE + 4, 1, OrvPage::DataPage, frame);
         ready.send();
         pause();
         return 0;

@@ -7,6 +7,7 @@
 #include "OrvTestDatabase.h"
 #include "OrvTestSupport.h"
 
+#include "OrvCatalogManager.h"
 #include "OrvDebug.h"
 #include "OrvIndexManager.h"
 #include "OrvLock.h"
@@ -27,7 +28,7 @@ using orvtest::runProgram;
 namespace {
 
 constexpr IndexId SHOW_INDEX = 5;
-constexpr TableId TABLE = 3;
+constexpr TableId TABLE = 40;
 
 // Graphviz's dot program, or empty when it is not installed.
 std::string dotProgram() {
@@ -52,6 +53,13 @@ OrvIndexKey key(Sint32 value) {
 
 class ShowTest : public orvtest::EngineTest {
 protected:
+    // The engine as orvstart leaves it: with its catalog.
+    void SetUp() override {
+        orvtest::EngineTest::SetUp();
+        ASSERT_EQ(ORV_SUCCESS, OrvCatalogManager::initializeCatalog());
+        dropManagers();
+    }
+
     ProcessResult show(const std::vector<std::string>& args) {
         std::vector<std::string> argv{ORV_ORVSHOW};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -137,6 +145,8 @@ TEST_F(ShowTest, ListingMatchesTheRegistryAndEveryCommandRuns) {
     OrvLogManager::getInstance();
     OrvRecordManager::getInstance();
     OrvIndexManager::getInstance();
+    OrvClientTransaction::begin();
+    OrvCatalogManager::getInstance();
     std::set<std::string> registered;
     for (const OrvDebugData& entry : OrvDebug::functions()) {
         registered.insert(entry.name);
@@ -163,6 +173,9 @@ TEST_F(ShowTest, ListingMatchesTheRegistryAndEveryCommandRuns) {
         {"index_pages", {"info 5 0 1"}},
         {"index_fsi", {"dump 5"}},
         {"transactionId", {""}},
+        {"table_all", {"info SYSTABLES", "dump syscolumns"}},
+        {"table_page", {"dump SYSINDEXES 1"}},
+        {"table_pages", {"info SYSTABLES 0 2"}},
     };
     for (const std::string& name : listedNames(listing.out, "Debug commands")) {
         const auto call = calls.find(name);
@@ -210,11 +223,11 @@ TEST_F(ShowTest, RefusedNamesAndArgumentsGiveSqlstateAndExitOne) {
         {{"--dot", "tree", "0"}, "SH001"},
         {{"--dot", "tree", "16385"}, "SH001"},
         {{"--dot", "tree", "5", "--svg"}, "SH001"},
-        {{"--dot", "page", "3"}, "SH001"},
+        {{"--dot", "page", "40"}, "SH001"},
         {{"--dot", "page", "0", "1"}, "SH001"},
-        {{"--dot", "page", "3", "-1"}, "SH001"},
-        {{"--dot", "tree", "6"}, "FM001"},      // no such index
-        {{"--dot", "page", "3", "1"}, "FM001"}, // no such table
+        {{"--dot", "page", "40", "-1"}, "SH001"},
+        {{"--dot", "tree", "6"}, "FM001"},       // no such index
+        {{"--dot", "page", "40", "1"}, "FM001"}, // no such table
         {{"--dot", "page", "41", "1"}, "FM001"},
         // The index's page 1 is a tree page, not a data page.
         {{"--dot", "page", std::to_string(2 * SHOW_INDEX + 32767), "1"}, "BM001"},
@@ -224,6 +237,12 @@ TEST_F(ShowTest, RefusedNamesAndArgumentsGiveSqlstateAndExitOne) {
         {{"index_all", "info"}, "SY003"},
         {{"index_all", "show", "5"}, "SY003"},
         {{"index_all", "info", "6"}, "FM001"},
+        {{"table_all", "info"}, "SY003"},
+        {{"table_all", "list", "SYSTABLES"}, "SY003"},
+        {{"table_page", "info", "SYSTABLES", "x"}, "SY003"},
+        {{"table_all", "info", "NOSUCH"}, "02000"},
+        {{"--dot", "tree", "NOSUCH"}, "CP106"},
+        {{"--dot", "page", "NOSUCH", "1"}, "CP101"},
     };
     for (const auto& call : refused) {
         ProcessResult r = show(call.first);
@@ -325,7 +344,7 @@ TEST_F(ShowTest, PagePictureShowsEveryRecordAndWhereMovedOnesWent) {
             movedTo[i] = now;
         }
     });
-    ProcessResult page1 = show({"--dot", "page", "3", "1"});
+    ProcessResult page1 = show({"--dot", "page", "40", "1"});
     ASSERT_EQ(0, page1.exitCode) << page1.err;
     int onPage1 = 0;
     for (const auto& record : where) {
@@ -345,7 +364,7 @@ TEST_F(ShowTest, PagePictureShowsEveryRecordAndWhereMovedOnesWent) {
         text << "now in page " << moved.second.page << ", slot " << int(moved.second.slot);
         EXPECT_NE(std::string::npos, page1.out.find(text.str())) << text.str();
         // The secondary record, on its page, escaped for the label.
-        ProcessResult there = show({"--dot", "page", "3", std::to_string(moved.second.page)});
+        ProcessResult there = show({"--dot", "page", "40", std::to_string(moved.second.page)});
         ASSERT_EQ(0, there.exitCode) << there.err;
         EXPECT_NE(std::string::npos, there.out.find("big-" + std::to_string(1000 + moved.first) +
                                                     "-&lt;&amp;&gt;&quot;"));
@@ -358,7 +377,7 @@ TEST_F(ShowTest, PagePictureShowsEveryRecordAndWhereMovedOnesWent) {
         EXPECT_EQ("", dotRejects(page1.out));
     }
     // A page the table does not have.
-    ProcessResult none = show({"--dot", "page", "3", "300"});
+    ProcessResult none = show({"--dot", "page", "40", "300"});
     EXPECT_EQ(1, none.exitCode);
     EXPECT_NE(std::string::npos, none.err.find("SQLSTATE=")) << none.err;
 }
