@@ -45,7 +45,7 @@ const char* const TABLE_NAME = "DEMO";
 const char* const INDEX_NAME = "DEMO_ID";
 constexpr Uint16 NAME_LENGTH = 32;
 constexpr Uint16 NOTE_LENGTH = 400;
-constexpr int ROWS = 300;
+constexpr int ROWS = 1200;
 
 // A difference between the table and what the demo did: the engine lost or
 // changed something.

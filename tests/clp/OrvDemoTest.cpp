@@ -41,7 +41,7 @@ TEST(DemoTest, TheReadmeCommandRunsTwiceOnAFreshDatabase) {
         EXPECT_NE(std::string::npos, r.out.find(run == 0 ? "No table DEMO from an earlier run."
                                                          : "Dropped the table DEMO"))
             << r.out;
-        EXPECT_NE(std::string::npos, r.out.find("Inserted 300 rows"));
+        EXPECT_NE(std::string::npos, r.out.find("Inserted 1200 rows"));
         EXPECT_NE(std::string::npos, r.out.find("now stored at"));
         EXPECT_NE(std::string::npos, r.out.find("Rolled it back"));
         EXPECT_NE(std::string::npos, r.out.find("Buffer Hit ratio"));
