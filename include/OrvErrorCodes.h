@@ -150,9 +150,12 @@ enum OrvErrorCode : Sint32 {
     ORV_LOGM_FILE_SYNC_FAILED = -140,
     ORV_FM_FILE_SYNC_FAIL = -141,
     ORV_LOGM_FILE_READ_FAILED = -142,
+    ORV_SHOW_UNKNOWN_NAME = -143,
+    ORV_SHOW_INVALID_ARGUMENTS = -144,
+    ORV_SHOW_RENDER_FAIL = -145,
 };
 
 // Number of codes; the message table has one record per code.
-constexpr int ORV_ERROR_CODE_COUNT = 143;
+constexpr int ORV_ERROR_CODE_COUNT = 146;
 
 #endif

@@ -4,6 +4,7 @@
 #include "OrvIndexManager.h"
 
 #include "OrvDebug.h"
+#include "OrvError.h"
 #include "OrvException.h"
 #include "index/OrvIndexBTree.h"
 #include "index/OrvIndexFreeSpaceInventory.h"
@@ -129,6 +130,9 @@ bool parse(const std::string* args, std::size_t numbers, const char* usage, bool
            std::vector<int>& values) {
     const std::vector<std::string> words = OrvDebug::splitArguments(args);
     if (words.size() != numbers + 1) {
+        // Recorded as well as printed, so that a front end can tell a
+        // refused call from a dump.
+        OrvError::getErrorObject()->setError(IndexManager, ORV_PARAMETER_FAIL);
         std::printf("Wrong Parameters\n%s\n", usage);
         std::fflush(stdout);
         return false;
@@ -138,6 +142,7 @@ bool parse(const std::string* args, std::size_t numbers, const char* usage, bool
     } else if (words[0] == "dump") {
         full = true;
     } else {
+        OrvError::getErrorObject()->setError(IndexManager, ORV_PARAMETER_FAIL);
         std::printf("Error\n%s is a unknown parameter\n", words[0].c_str());
         std::fflush(stdout);
         return false;
@@ -152,6 +157,9 @@ template <class Action> void guarded(Action&& action) {
     try {
         action();
     } catch (const OrvException& e) {
+        // The failure stays recorded, so that it is not taken for an empty
+        // dump.
+        e.SET_ERROR();
         if (e.getErrorCode() == ORV_INTERNAL_FAIL) {
             std::printf("Error\n");
         }

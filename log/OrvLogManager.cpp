@@ -901,5 +901,8 @@ void OrvLogManager::logPrint(const std::string* args) {
         getInstance()->showLogRecords(first, last);
         return;
     }
+    // Recorded as well as printed, so that a front end can tell a refused
+    // call from a dump.
+    OrvError::getErrorObject()->setError(LogManager, ORV_PARAMETER_FAIL);
     std::cout << "Wrong Parameters" << std::endl;
 }

@@ -96,11 +96,15 @@ void printRecordedError() {
 template <class Action>
 void runCommand(const std::string* args, std::size_t words, const char* usage, Action action) {
     const std::vector<std::string> parts = OrvDebug::splitArguments(args);
+    // Refused arguments are recorded as well as printed, so that a front
+    // end can tell a refused call from a dump.
     if (parts.size() != words) {
+        OrvError::getErrorObject()->setError(RecordManager, ORV_PARAMETER_FAIL);
         std::cout << "Wrong Parameters" << std::endl << usage << std::endl;
         return;
     }
     if (parts[0] != "info" && parts[0] != "dump") {
+        OrvError::getErrorObject()->setError(RecordManager, ORV_PARAMETER_FAIL);
         std::cout << "Error" << std::endl << parts[0] << " is a unknown parameter" << std::endl;
         return;
     }
@@ -108,6 +112,7 @@ void runCommand(const std::string* args, std::size_t words, const char* usage, A
     for (std::size_t i = 2; i < words; ++i) {
         PageId pageId = 0;
         if (!parsePageId(parts[i], pageId)) {
+            OrvError::getErrorObject()->setError(RecordManager, ORV_PARAMETER_FAIL);
             std::cout << "Wrong Parameters" << std::endl << usage << std::endl;
             return;
         }

@@ -147,5 +147,8 @@ const OrvErrorMessage orvErrorMessages[ORV_ERROR_CODE_COUNT] = {
     {ORV_LOGM_FILE_SYNC_FAILED, "The log file '%s' could not be synced to its device: %s.", "LOG13"},
     {ORV_FM_FILE_SYNC_FAIL, "The file for segment %s could not be synced to its device: %s.", "FM014"},
     {ORV_LOGM_FILE_READ_FAILED, "The log file '%s' could not be read: %s.  Nothing was undone or redone from it; the operation may be tried again.", "LOG14"},
+    {ORV_SHOW_UNKNOWN_NAME, "There is no debug command or variable named '%s'.  Run orvshow without arguments to list them.", "SH000"},
+    {ORV_SHOW_INVALID_ARGUMENTS, "Invalid arguments: %s.  Run orvshow --help for the usage.", "SH001"},
+    {ORV_SHOW_RENDER_FAIL, "The picture could not be rendered into '%s': %s.", "SH002"},
 };
 // clang-format on

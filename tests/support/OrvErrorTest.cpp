@@ -304,6 +304,9 @@ const ExpectedMessage expectedMessages[] = {
     {ORV_LOGM_FILE_SYNC_FAILED, ORV_LOGM_FILE_SYNC_FAILED, "LOG13", nullptr},
     {ORV_FM_FILE_SYNC_FAIL, ORV_FM_FILE_SYNC_FAIL, "FM014", nullptr},
     {ORV_LOGM_FILE_READ_FAILED, ORV_LOGM_FILE_READ_FAILED, "LOG14", nullptr},
+    {ORV_SHOW_UNKNOWN_NAME, ORV_SHOW_UNKNOWN_NAME, "SH000", nullptr},
+    {ORV_SHOW_INVALID_ARGUMENTS, ORV_SHOW_INVALID_ARGUMENTS, "SH001", nullptr},
+    {ORV_SHOW_RENDER_FAIL, ORV_SHOW_RENDER_FAIL, "SH002", nullptr},
 };
 
 int countPlaceholders(const std::string& text) {
