@@ -738,3 +738,47 @@ TEST_F(CatalogTest, TableWorkInOneTransactionCommitsOrRollsBackWhole) {
         EXPECT_FALSE(fileExists(tableId));
     }
 }
+
+// Wide tables spread the column index over several leaves; removing the
+// last two empties its last leaf. The largest id is still found behind it,
+// and the next table gets the first free id, with nothing of the old ones.
+TEST_F(CatalogTest, NextIdIsFoundWhenTheLastLeafOfAnIndexEmpties) {
+    std::vector<orvcatalogtest::Column> wide;
+    for (int c = 0; c < 300; ++c) {
+        wide.push_back({"C" + std::to_string(c), INTEGER, 0, false});
+    }
+    for (const char* name : {"WIDE_A", "WIDE_B", "WIDE_C"}) {
+        OrvClientTransaction::begin();
+        auto table = userTable(name, wide);
+        TableId id = 0;
+        ASSERT_EQ(ORV_SUCCESS, catalog()->addTable(*table, id));
+        OrvClientTransaction::commit();
+    }
+    OrvClientTransaction::begin();
+    ASSERT_EQ(ORV_SUCCESS, catalog()->removeTable(6));
+    ASSERT_EQ(ORV_SUCCESS, catalog()->removeTable(5));
+    OrvClientTransaction::commit();
+
+    OrvClientTransaction::begin();
+    OrvIndexKey key;
+    key.dataType = INTEGER;
+    TupleId tid;
+    OrvIndexManager::getInstance()->findLastKey(OrvCatalogManager::IDX_SYSCOLUMNS_TABLEID_ID, key,
+                                                tid);
+    EXPECT_EQ(4, key.intKey);
+    auto next = userTable("NARROW", {{"K", INTEGER, 0, false}});
+    TableId id = 0;
+    ASSERT_EQ(ORV_SUCCESS, catalog()->addTable(*next, id));
+    EXPECT_EQ(5, id);
+    OrvTable* read = nullptr;
+    ASSERT_EQ(ORV_SUCCESS, catalog()->getTableDescriptor(id, read));
+    std::unique_ptr<OrvTable> owned(read);
+    Uint16 columns = 0;
+    EXPECT_EQ(ORV_SUCCESS, read->getNumColumns(columns));
+    EXPECT_EQ(1, columns);
+    EXPECT_EQ(0u, read->getNumIndexes());
+    CatalogCounts counts = catalogCounts(catalog());
+    EXPECT_EQ(319u, counts.stored[1]);
+    EXPECT_EQ(319, counts.counted[1]);
+    OrvClientTransaction::commit();
+}
