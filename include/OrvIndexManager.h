@@ -19,9 +19,10 @@
 // key); remove of an absent entry is silent.
 //
 // Transactions: create and drop take an exclusive lock on the index
-// segment, open a shared one; the page locks are those of the tree
-// (index/OrvIndexBTree.h). All are transaction locks. commit() and
-// rollback() come after the record manager's and before the buffer
+// segment, open an intention-shared one (so that the index cannot be
+// dropped meanwhile, yet others may change it); the page locks are those
+// of the tree (index/OrvIndexBTree.h). All are transaction locks. commit()
+// and rollback() come after the record manager's and before the buffer
 // manager's (OrvClientTransaction keeps that order). A tree created in a
 // rolled back transaction leaves the list, a tree dropped in it comes back.
 //
@@ -137,8 +138,8 @@ public:
     // segment is dropped (at commit, or at once when made in this
     // transaction).
     void dropIndex(IndexId indexId);
-    // Makes the index known to this process (shared segment lock). The index
-    // type is not examined.
+    // Makes the index known to this process (intention-shared segment
+    // lock). The index type is not examined.
     void openIndex(IndexId indexId, bool unique, OrvIndexType type, OrvDataType dataType);
 
     void find(IndexId indexId, const OrvIndexKey& key, TupleId& tid);

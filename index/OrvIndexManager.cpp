@@ -132,7 +132,12 @@ void OrvIndexManager::openIndex(IndexId indexId, bool unique, OrvIndexType, OrvD
         ORV_THROW(ORV_PARAMETER_FAIL);
     }
     std::unique_ptr<OrvIndexBTree> tree(new OrvIndexBTree());
-    LM::getInstance()->requestSegment(segment, LM::SharedLock);
+    // An intention lock keeps the index from being dropped while this
+    // process uses it, yet lets other transactions change it: a shared
+    // segment lock would shut every writer out until this transaction ends,
+    // and two processes that each opened an index and then wrote to it
+    // would deadlock.
+    LM::getInstance()->requestIntentionalOnSegment(segment, LM::SharedLock);
     bufferMgr->openSegment(segment);
     tree->openTree(indexId, dataType, unique);
     currentIndex = tree.get();
