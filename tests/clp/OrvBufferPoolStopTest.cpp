@@ -96,9 +96,9 @@ TEST_F(BufferPoolStopTest, FixedPageMakesThePlainStopRefuseWhileItsFixerLives) {
     orvtest::Pipe ready, end;
     orvtest::ChildProcess fixer([&] {
         OrvBufferManager* bm = OrvBufferManager::getInstance();
-        bm->openSegment(1);
+        bm->openSegment(BASE + 1);
         OrvPage* frame = nullptr;
-        bm->getNewPage(1, 1, OrvPage::DataPage, frame);
+        bm->getNewPage(BASE + 1, 1, OrvPage::DataPage, frame);
         std::memcpy(frame->getPageData() + 16, "1/1", 4);
         ready.send();
         return end.receive(60000) ? 0 : 1;
