@@ -941,10 +941,9 @@ Uint32 releaseFixesOfSlot(OrvBufferPoolLayout& pool, OrvBufferFixer& fixer) {
     return released;
 }
 
-} // namespace
-
-Uint32 OrvBufferManager::releaseFixesOfProcess(const OrvProcessIdentity& process) {
-    ORV_TRACE(BufferManager);
+// Gives back the fixes of every fixer slot that `gone` names, under the
+// pool's latch; a pool that does not exist has none.
+template <typename Gone> Uint32 releaseFixesOfSlotsWhere(Gone gone) {
     std::unique_ptr<PoolAccess> pool;
     try {
         pool.reset(new PoolAccess());
@@ -959,12 +958,22 @@ Uint32 OrvBufferManager::releaseFixesOfProcess(const OrvProcessIdentity& process
     {
         OrvScopedExclusiveLatch scopedLatch((*pool)->latch);
         for (OrvBufferFixer& fixer : (*pool)->fixers) {
-            if (fixer.pid == process.pid && fixer.startTime == process.startTime) {
+            if (gone(fixer)) {
                 released += releaseFixesOfSlot(*(*pool).operator->(), fixer);
             }
         }
     }
     pool->detach();
+    return released;
+}
+
+} // namespace
+
+Uint32 OrvBufferManager::releaseFixesOfProcess(const OrvProcessIdentity& process) {
+    ORV_TRACE(BufferManager);
+    const Uint32 released = releaseFixesOfSlotsWhere([&](const OrvBufferFixer& fixer) {
+        return fixer.pid == process.pid && fixer.startTime == process.startTime;
+    });
     if (released > 0) {
         orvTrace.traceNumber(1, "gave back the fixes of a dead process", released);
     }
@@ -973,30 +982,12 @@ Uint32 OrvBufferManager::releaseFixesOfProcess(const OrvProcessIdentity& process
 
 Uint32 OrvBufferManager::releaseFixesOfDeadProcesses() {
     ORV_TRACE(BufferManager);
-    std::unique_ptr<PoolAccess> pool;
-    try {
-        pool.reset(new PoolAccess());
-    } catch (const OrvException& e) {
-        if (e.getErrorCode() == ORV_MM_SHM_NOT_EXISTS) {
-            OrvError::getErrorObject()->setError(BufferManager, ORV_SUCCESS);
-            return 0;
-        }
-        throw;
-    }
-    Uint32 released = 0;
-    {
-        OrvScopedExclusiveLatch scopedLatch((*pool)->latch);
-        for (OrvBufferFixer& fixer : (*pool)->fixers) {
-            OrvProcessIdentity process;
-            process.pid = fixer.pid;
-            process.startTime = fixer.startTime;
-            if (fixer.pid != 0 && fixer.used != 0 && process.isGone()) {
-                released += releaseFixesOfSlot(*(*pool).operator->(), fixer);
-            }
-        }
-    }
-    pool->detach();
-    return released;
+    return releaseFixesOfSlotsWhere([](const OrvBufferFixer& fixer) {
+        OrvProcessIdentity process;
+        process.pid = fixer.pid;
+        process.startTime = fixer.startTime;
+        return fixer.pid != 0 && fixer.used != 0 && process.isGone();
+    });
 }
 
 // ---- the pool in the start and stop sequence -------------------------------

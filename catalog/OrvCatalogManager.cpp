@@ -515,6 +515,25 @@ OrvErrorCode OrvCatalogManager::getIndexId(const std::string& name, IndexId& ind
     return asCode([&] { indexId = lookupIndexId(name); });
 }
 
+// The id column of the first row of a catalog table whose name column
+// holds exactly `name`, by a full scan; none is ORV_NOT_FOUND_WARN.
+Sint32 OrvCatalogManager::idOfName(TableId table, Uint16 nameColumn, Uint16 idColumn,
+                                   const std::string& name) {
+    Sint32 found = 0;
+    scanTable(recordMgr, table, [&](const OrvRecord& record) {
+        Row row(record, table);
+        if (row.getText(nameColumn) != name) {
+            return true;
+        }
+        found = row.getInt(idColumn);
+        return false;
+    });
+    if (found == 0) {
+        ORV_THROW(ORV_NOT_FOUND_WARN);
+    }
+    return found;
+}
+
 TableId OrvCatalogManager::lookupTableId(const std::string& name) {
     if (name.empty()) {
         ORV_THROW(ORV_PARAMETER_FAIL);
@@ -524,18 +543,7 @@ TableId OrvCatalogManager::lookupTableId(const std::string& name) {
             return table.id;
         }
     }
-    Sint32 found = 0;
-    scanTable(recordMgr, SYSTABLES_ID, [&](const OrvRecord& record) {
-        Row row(record, SYSTABLES_ID);
-        if (row.getText(ST_NAME) != name) {
-            return true;
-        }
-        found = row.getInt(ST_ID);
-        return false;
-    });
-    if (found == 0) {
-        ORV_THROW(ORV_NOT_FOUND_WARN);
-    }
+    const Sint32 found = idOfName(SYSTABLES_ID, ST_NAME, ST_ID, name);
     if (!validTableId(found)) {
         inconsistent();
     }
@@ -551,18 +559,7 @@ IndexId OrvCatalogManager::lookupIndexId(const std::string& name) {
             return def.indexId;
         }
     }
-    Sint32 found = 0;
-    scanTable(recordMgr, SYSINDEXES_ID, [&](const OrvRecord& record) {
-        Row row(record, SYSINDEXES_ID);
-        if (row.getText(SI_NAME) != name) {
-            return true;
-        }
-        found = row.getInt(SI_ID);
-        return false;
-    });
-    if (found == 0) {
-        ORV_THROW(ORV_NOT_FOUND_WARN);
-    }
+    const Sint32 found = idOfName(SYSINDEXES_ID, SI_NAME, SI_ID, name);
     if (!validIndexId(found)) {
         inconsistent();
     }

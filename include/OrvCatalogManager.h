@@ -133,6 +133,7 @@ private:
     // The operations, raising failures; the public ones turn them into codes.
     TableId lookupTableId(const std::string& name);
     IndexId lookupIndexId(const std::string& name);
+    Sint32 idOfName(TableId table, Uint16 nameColumn, Uint16 idColumn, const std::string& name);
     void readTableDescriptor(TableId tableId, OrvTable& table);
     void readIndexDescriptor(IndexId indexId, OrvIndex& index);
     TableId insertTable(OrvTable& tableDesc, bool protectCatalog, bool& changed);
