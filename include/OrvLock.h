@@ -246,6 +246,26 @@ public:
     // table was full when the manager was made.
     Uint32 getProcessSlot() const { return mySlot; }
 
+    // ---- rollbacks -------------------------------------------------------------
+
+    // Marks the process's transaction as rolling back while it lives. A
+    // rollback is never the one refused for a deadlock while another
+    // transaction of the cycle could give way: refused, it would leave its
+    // transaction half undone. The other transactions of the cycle are
+    // refused instead, the next time they look at the waiting list. Scopes
+    // nest; the mark is kept in the process table, where every process that
+    // checks a cycle reads it.
+    class RollbackScope {
+    public:
+        RollbackScope();
+        ~RollbackScope();
+        RollbackScope(const RollbackScope&) = delete;
+        RollbackScope& operator=(const RollbackScope&) = delete;
+
+    private:
+        OrvLockManager* manager;
+    };
+
     // ---- queries (the latch is taken shared for each call) -------------------
 
     // The current transaction holds some entry on exactly this resource.
@@ -409,8 +429,17 @@ private:
     template <typename Match> void removeWaitingWhere(Match match);
     void removeWaitingOfProcess(pid_t process);
     void removeWaitingAt(Uint32 slot);
-    void checkWaitingListForDeadlock();
-    void checkWaitingListGetNextEntry(Uint32 slot, Uint8* state, Uint32 depth);
+    // Whether the waits starting at the waiting entry `slot` lead back to
+    // it; path receives the waiting entries of the cycle, length their count.
+    bool findCycleThrough(Uint32 slot, Uint32* path, Uint32& length) const;
+    bool reachesWaiting(Uint32 from, Uint32 target, Uint8* seen, Uint32* path, Uint32 depth,
+                        Uint32& length) const;
+    // Whether the transaction of a waiting entry is rolling back; that of a
+    // process being taken over counts as one.
+    bool isRollingBack(const WaitingEntry& entry) const;
+    // Throws ORV_LM_DEADLOCK, after removing the waiting entry, when it
+    // closes a cycle that this transaction is to give way in.
+    void refuseIfDeadlocked(Uint32 slot, bool newEntry);
     bool ownsWaitingEntry(const WaitState& wait, const OrvTransactionId& me) const;
     void ensureWaiting(WaitState& wait, const OrvTransactionId& me, Uint32 blocker);
     void dropWaiting(WaitState& wait, const OrvTransactionId& me);
@@ -439,6 +468,13 @@ private:
     // request looks when it starts to wait and then every few tenths of a
     // second); true when it took any over.
     bool takeOverIfDue(long& nextCheckMs);
+    // The same for a request that waits: its waiting entry and intention
+    // holds are given back only when a dead process is really there, so
+    // that a waiter stays visible to the deadlock check while it waits.
+    bool takeOverIfDue(long& nextCheckMs, RequestState& state);
+    // Whether the process table names a process that no longer exists
+    // (other than one this process is taking over).
+    bool deadProcessListed() const;
     // Whether an entry belongs to the dead process being taken over: such
     // entries never block this process. REQUIRES: the latch held.
     bool isAdopted(const LockEntry& entry) const;
@@ -465,6 +501,8 @@ private:
     // When the try requests of this process look for dead holders next
     // (milliseconds of the monotonic clock).
     long nextTryDeadCheck;
+    // Open RollbackScopes of this process.
+    Uint32 rollbackDepth;
     std::unique_ptr<OrvLockManagerProfiling::Profiler> profiler;
 
     static OrvLockManager* instance;

@@ -40,6 +40,8 @@ public:
         }
         locks.push_back(std::move(lock));
     }
+    // A lock the operation took already becomes one of the attempt's.
+    void adopt(std::unique_ptr<OrvScopedLock> lock) { locks.push_back(std::move(lock)); }
     void keep() {
         for (const std::unique_ptr<OrvScopedLock>& lock : locks) {
             lock->keep();
@@ -181,7 +183,12 @@ OrvIndexBTree::Descent OrvIndexBTree::descend(Sint32 key, Edge edge, LM::LockTyp
     OrvScopedPage fix(segmentId, ROOT, OrvPage::BTreeIndexPage, OrvScopedPage::GetExistingPage);
     PageId current = ROOT;
     bool leaf = OrvIndexPageView(fix->getPageData()).isLeaf();
-    if (leaf) {
+    if (leaf && leafLock == LM::SharedLock) {
+        // The root's shared lock is the leaf's: a second request would only
+        // be covered by its entry, and the entry would go with the
+        // temporary lock, leaving the leaf unlocked.
+        descent.locks.adopt(std::move(held));
+    } else if (leaf) {
         descent.locks.take(segmentId, ROOT, leafLock);
     }
     while (!leaf) {

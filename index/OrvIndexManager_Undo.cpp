@@ -101,6 +101,9 @@ void OrvIndexManager::rollback() {
 
 void OrvIndexManager::rollback(OrvRecovery& recovery) {
     ORV_TRACE(IndexManager);
+    // Never the one refused for a deadlock: refused, it would leave the
+    // transaction half undone.
+    const OrvLockManager::RollbackScope rollingBack;
     const OrvTransactionId me = OrvTransactionManager::getInstance()->getCurrentTransactionID();
     bufferMgr->takeBackPendingDrops();
     if (!recovery.rollbackRunByChain(INDEX, me)) {

@@ -47,6 +47,19 @@ void rollBackDeadTransaction(const OrvTransactionId& transaction, const OrvLsn& 
 
 } // namespace
 
+OrvLockManager::RollbackScope::RollbackScope() : manager(OrvLockManager::getInstance()) {
+    if (manager->rollbackDepth++ == 0 && manager->mySlot != NO_PROCESS_SLOT) {
+        // Written by this process alone; read by others under the latch.
+        __atomic_store_n(&manager->processSlots[manager->mySlot].rollingBack, 1U, __ATOMIC_RELEASE);
+    }
+}
+
+OrvLockManager::RollbackScope::~RollbackScope() {
+    if (--manager->rollbackDepth == 0 && manager->mySlot != NO_PROCESS_SLOT) {
+        __atomic_store_n(&manager->processSlots[manager->mySlot].rollingBack, 0U, __ATOMIC_RELEASE);
+    }
+}
+
 bool OrvLockManager::isAdopted(const LockEntry& entry) const {
     return adoptedPid != 0 && entry.transactionId.getProcessID() == adoptedPid;
 }
@@ -193,6 +206,26 @@ Uint32 OrvLockManager::takeOverDeadProcesses(bool& busy) {
     return taken;
 }
 
+bool OrvLockManager::deadProcessListed() const {
+    std::vector<ProcessSlot> table(MAX_PROCESSES);
+    {
+        OrvScopedLatch latch(header->latch, OrvLatch::Shared);
+        std::memcpy(table.data(), processSlots, MAX_PROCESSES * sizeof(ProcessSlot));
+    }
+    for (Uint32 i = 0; i < MAX_PROCESSES; ++i) {
+        if (table[i].pid == 0 || i == mySlot) {
+            continue;
+        }
+        OrvProcessIdentity process;
+        process.pid = table[i].pid;
+        process.startTime = table[i].startTime;
+        if (process.state() == OrvProcessIdentity::State::Gone) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void OrvLockManager::takeOver(Uint32 slotIndex, const ProcessSlot& seen) {
     ORV_TRACE(LockManager);
     orvTrace.traceNumber(1, "taking over the process that no longer exists",
@@ -230,6 +263,7 @@ void OrvLockManager::takeOver(Uint32 slotIndex, const ProcessSlot& seen) {
             Uint16 count = 0;
             OrvLsn lsn;
             OrvLogManager::unpackLastEntry(lastEntry, count, lsn);
+            const RollbackScope rollingBack;
             rollBackDeadTransaction(OrvTransactionId(seen.pid, count), lsn);
         }
         releaseTakenForRollback();

@@ -132,15 +132,7 @@ Uint32 OrvLockManager::insertWaitingEntry(const OrvTransactionId& transactionId,
     header->firstUsedWaitingEntry = slot;
     entry.waitingTransaction = transactionId;
     entry.indexOfLockEntry = indexOfLockEntry;
-    try {
-        checkWaitingListForDeadlock();
-    } catch (const OrvException& e) {
-        removeWaitingAt(slot);
-        if (e.getErrorCode() == ORV_LM_DEADLOCK) {
-            ORV_THROW(ORV_LM_DEADLOCK);
-        }
-        throw;
-    }
+    refuseIfDeadlocked(slot, true);
     return slot;
 }
 
@@ -193,41 +185,81 @@ void OrvLockManager::removeWaitingAt(Uint32 slot) {
     header->nextFreeEntry = slot;
 }
 
-void OrvLockManager::checkWaitingListForDeadlock() {
+// A cycle of waits can only be closed by the entry that joins it, so the
+// check starts there: a new waiting entry, or the entry of a waiter that
+// looks again, which finds the cycles a rollback keeps.
+void OrvLockManager::refuseIfDeadlocked(Uint32 slot, bool newEntry) {
     ORV_TRACE(LockManager);
-    const Uint32 start = checkedWaitingOrEnd(header->firstUsedWaitingEntry);
-    if (start == LIST_END_WAITING) {
+    const bool rollingBack = rollbackDepth > 0;
+    // Only a cycle that a rollback kept can be there when a waiter looks
+    // again, and a rollback leaves the giving way to the others.
+    if (!newEntry && rollingBack) {
         return;
     }
-    // 0 = not seen, 1 = on the current path, 2 = finished.
-    Uint8 state[MAX_ENTRY_WAITING + 1] = {};
-    checkWaitingListGetNextEntry(start, state, 0);
+    Uint32 path[MAX_ENTRY_WAITING + 2];
+    Uint32 length = 0;
+    if (!findCycleThrough(slot, path, length)) {
+        return;
+    }
+    if (rollingBack) {
+        for (Uint32 i = 0; i < length; ++i) {
+            if (!isRollingBack(waitingList[path[i]])) {
+                orvTrace.traceString(1, "a rollback waits in a cycle; another gives way");
+                return;
+            }
+        }
+    }
+    removeWaitingAt(slot);
+    ORV_THROW(ORV_LM_DEADLOCK);
 }
 
-void OrvLockManager::checkWaitingListGetNextEntry(Uint32 slot, Uint8* state, Uint32 depth) {
-    if (depth > MAX_ENTRY_WAITING + 1) {
+bool OrvLockManager::findCycleThrough(Uint32 slot, Uint32* path, Uint32& length) const {
+    Uint8 seen[MAX_ENTRY_WAITING + 1] = {};
+    seen[checkedWaiting(slot)] = 1;
+    return reachesWaiting(slot, slot, seen, path, 0, length);
+}
+
+bool OrvLockManager::reachesWaiting(Uint32 from, Uint32 target, Uint8* seen, Uint32* path,
+                                    Uint32 depth, Uint32& length) const {
+    if (depth > MAX_ENTRY_WAITING) {
         lockListDamaged("the waiting list is deeper than its entries");
     }
-    const WaitingEntry& entry = waitingList[checkedWaiting(slot)];
-    const Uint32 lockIndex = entry.indexOfLockEntry;
-    if (lockIndex == LIST_END) {
-        return;
+    path[depth] = from;
+    const WaitingEntry& entry = waitingList[checkedWaiting(from)];
+    if (entry.indexOfLockEntry == LIST_END) {
+        return false;
     }
-    if (state[slot] == 1) {
-        ORV_THROW(ORV_LM_DEADLOCK);
-    }
-    if (state[slot] == 2) {
-        return;
-    }
-    state[slot] = 1;
-    const OrvTransactionId holder = lockEntry[checkedEntry(lockIndex)].transactionId;
-    walkWaiting(header, waitingList, [&](Uint32 waiting, const WaitingEntry& other) {
-        if (other.waitingTransaction == holder) {
-            checkWaitingListGetNextEntry(waiting, state, depth + 1);
+    const OrvTransactionId holder = lockEntry[checkedEntry(entry.indexOfLockEntry)].transactionId;
+    bool found = false;
+    walkWaiting(header, waitingList, [&](Uint32 next, const WaitingEntry& other) {
+        if (other.waitingTransaction != holder) {
+            return true;
         }
-        return true;
+        if (next == target) {
+            length = depth + 1;
+            found = true;
+        } else if (seen[checkedWaiting(next)] == 0) {
+            seen[next] = 1;
+            found = reachesWaiting(next, target, seen, path, depth + 1, length);
+        }
+        return !found;
     });
-    state[slot] = 2;
+    return found;
+}
+
+bool OrvLockManager::isRollingBack(const WaitingEntry& entry) const {
+    const pid_t pid = entry.waitingTransaction.getProcessID();
+    if (mySlot != NO_PROCESS_SLOT && processSlots[mySlot].pid == pid) {
+        return rollbackDepth > 0;
+    }
+    for (Uint32 i = 0; i < MAX_PROCESSES; ++i) {
+        const ProcessSlot& slot = processSlots[i];
+        if (slot.pid == pid) {
+            return slot.rollingBack != 0 || slot.takerPid != 0;
+        }
+    }
+    // A process without a slot cannot say; it is asked to give way.
+    return false;
 }
 
 bool OrvLockManager::ownsWaitingEntry(const WaitState& wait, const OrvTransactionId& me) const {
@@ -240,6 +272,11 @@ bool OrvLockManager::ownsWaitingEntry(const WaitState& wait, const OrvTransactio
 void OrvLockManager::ensureWaiting(WaitState& wait, const OrvTransactionId& me, Uint32 blocker) {
     const bool owned = ownsWaitingEntry(wait, me);
     if (owned && wait.lockIndex == blocker) {
+        // A cycle a rollback waits in is left for the others to break.
+        if (header->firstUsedWaitingEntry != wait.slot ||
+            waitingList[wait.slot].prevEntry != LIST_END_WAITING) {
+            refuseIfDeadlocked(wait.slot, false);
+        }
         return;
     }
     if (owned) {

@@ -95,7 +95,7 @@ struct OrvLockManager::WaitingEntry {
 //
 //   offset  size  field
 //   0       4     pid         process id; 0 when the slot is free
-//   4       4     padding
+//   4       4     rollingBack 1 while the process's transaction rolls back
 //   8       8     startTime   the process's start time (clock ticks since boot)
 //   16      8     lastEntry   the last log entry the process wrote for a
 //                             transaction of its own: count (16 bits), file
@@ -106,7 +106,7 @@ struct OrvLockManager::WaitingEntry {
 //   32      8     takerStart  that process's start time
 struct OrvLockManager::ProcessSlot {
     Sint32 pid;
-    Uint32 padding;
+    Uint32 rollingBack;
     Uint64 startTime;
     Uint64 lastEntry;
     Sint32 takerPid;

@@ -138,7 +138,7 @@ void checkSetSize() {
 OrvLockManager::OrvLockManager()
     : header(nullptr), lockEntry(nullptr), own(new OwnLocks()), waitingList(nullptr),
       processSlots(nullptr), mySlot(NO_PROCESS_SLOT), adoptedPid(0), ownIdUnsettled(false),
-      nextTryDeadCheck(0), profiler(new OrvLockManagerProfiling::Profiler()) {
+      nextTryDeadCheck(0), rollbackDepth(0), profiler(new OrvLockManagerProfiling::Profiler()) {
     ORV_TRACE(LockManager);
     OrvMemoryManager* memoryManager = OrvMemoryManager::getMemoryManager();
     if (memoryManager == nullptr) {
@@ -512,13 +512,8 @@ OrvLockManager::Grant OrvLockManager::request(LockType lockType, SegmentId segme
                 }
                 break;
             }
-            // The waiting entry and the intention holds go first: the
-            // takeover makes requests of its own.
-            if (nextDeadCheck == 0 || millisecondsNow() >= nextDeadCheck) {
-                cleanUpRequest(state);
-                if (takeOverIfDue(nextDeadCheck)) {
-                    continue;
-                }
+            if (takeOverIfDue(nextDeadCheck, state)) {
+                continue;
             }
             if (deadline == 0) {
                 deadline = secondsNow() + static_cast<long>(ORV_LOCK_TIMEOUT);
@@ -867,11 +862,8 @@ void OrvLockManager::requestDB(LockType lockType) {
                     ensureWaiting(state.wait, me, blocker);
                 }
             }
-            if (nextDeadCheck == 0 || millisecondsNow() >= nextDeadCheck) {
-                cleanUpRequest(state);
-                if (takeOverIfDue(nextDeadCheck)) {
-                    continue;
-                }
+            if (takeOverIfDue(nextDeadCheck, state)) {
+                continue;
             }
             if (deadline.passed()) {
                 break;
@@ -891,6 +883,22 @@ bool OrvLockManager::takeOverIfDue(long& nextCheckMs) {
         return false;
     }
     nextCheckMs = now + DEAD_PROCESS_CHECK_MS;
+    bool busy = false;
+    return takeOverDeadProcesses(busy) > 0;
+}
+
+bool OrvLockManager::takeOverIfDue(long& nextCheckMs, RequestState& state) {
+    const long now = millisecondsNow();
+    if (nextCheckMs != 0 && now < nextCheckMs) {
+        return false;
+    }
+    nextCheckMs = now + DEAD_PROCESS_CHECK_MS;
+    if (adoptedPid != 0 || !deadProcessListed()) {
+        return false;
+    }
+    // The waiting entry and the intention holds go first: the takeover
+    // makes requests of its own.
+    cleanUpRequest(state);
     bool busy = false;
     return takeOverDeadProcesses(busy) > 0;
 }

@@ -247,6 +247,10 @@ struct PageWork {
     OrvScopedPage page;
     bool apply = true;
     bool receives = false;
+    // Whether the page is locked whole; the image needs that when building
+    // it moved records of others (compaction).
+    bool pageLocked = false;
+    bool compacted = false;
     std::unique_ptr<std::array<char, PAGE_END>> image;
 };
 
@@ -287,6 +291,7 @@ void buildImage(PageWork& work, SegmentId segment, const std::vector<PutBack::Ta
         writer.setSlotCount(count);
         if (writer.lowestRecordOffset() < View::directoryEndFor(count)) {
             compact(writer);
+            work.compacted = true;
             if (writer.lowestRecordOffset() < View::directoryEndFor(count)) {
                 ORV_THROW(ORV_INTERNAL_FAIL);
             }
@@ -313,6 +318,7 @@ void buildImage(PageWork& work, SegmentId segment, const std::vector<PutBack::Ta
         Uint32 offset = place();
         if (offset == 0) {
             compact(writer);
+            work.compacted = true;
             offset = place();
             if (offset == 0) {
                 ORV_THROW(ORV_INTERNAL_FAIL);
@@ -383,57 +389,83 @@ bool OrvRecordManager::putBack(const OrvRecordPutBack& change) {
             work.receives || target.kind == PutBack::Primary || target.kind == PutBack::Secondary;
     }
 
-    // Lock: every slot, every page that receives bytes (it may be
-    // compacted), every page's inventory entry; no fix is held yet.
+    // Lock: every slot and every page's inventory entry; no fix is held
+    // yet. The entry makes this transaction the page's only writer, so
+    // putting bytes into free room of it is as safe as any change. Only
+    // moving the records of others (compaction) needs the whole page. The
+    // page lock is waited for only then: a rollback that waits for a page
+    // while another transaction merely holds a record of it, and whose own
+    // rollback needs a page of this one, would wait in a cycle of two
+    // rollbacks, which neither can leave.
     for (const PutBack::Target& target : change.targets) {
         lockMgr->requestSlot(segment, target.where.page, target.where.slot, LM::ExclusiveLock,
                              false);
     }
     for (PageWork& work : pages) {
         if (work.receives) {
-            lockMgr->requestPage(segment, work.id, LM::ExclusiveLock);
+            work.pageLocked = lockMgr->tryRequestPage(segment, work.id, LM::ExclusiveLock);
         }
         lockEntry(segment, work.id);
     }
 
-    // Fix, and decide per page.
     OrvBufferManager* bm = OrvBufferManager::getInstance();
-    bool anyApplied = false;
-    for (PageWork& work : pages) {
-        if (change.recovery) {
-            OrvPage* raw = nullptr;
-            bool made = false;
-            bm->getPageForRedo(segment, work.id, OrvPage::DataPage, raw, made);
-            work.page = OrvScopedPage();
-            bm->releasePage(raw);
+    for (;;) {
+        // Fix, and decide per page.
+        bool anyApplied = false;
+        for (PageWork& work : pages) {
+            work.apply = true;
+            work.compacted = false;
+            if (change.recovery) {
+                OrvPage* raw = nullptr;
+                bool made = false;
+                bm->getPageForRedo(segment, work.id, OrvPage::DataPage, raw, made);
+                work.page = OrvScopedPage();
+                bm->releasePage(raw);
+            }
+            work.page =
+                OrvScopedPage(segment, work.id, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
+            if (change.redo && !(work.page->getLsn() < change.redoLsn)) {
+                work.apply = false;
+                work.page.reset();
+                continue;
+            }
+            anyApplied = true;
+            work.image = std::make_unique<std::array<char, PAGE_END>>();
+            std::memcpy(work.image->data(), work.page->getPageData(), PAGE_END);
         }
-        work.page =
-            OrvScopedPage(segment, work.id, OrvPage::DataPage, OrvScopedPage::GetExistingPage);
-        if (change.redo && !(work.page->getLsn() < change.redoLsn)) {
-            work.apply = false;
-            work.page.reset();
-            continue;
+        if (!anyApplied) {
+            return false;
         }
-        anyApplied = true;
-        work.image = std::make_unique<std::array<char, PAGE_END>>();
-        std::memcpy(work.image->data(), work.page->getPageData(), PAGE_END);
-    }
-    if (!anyApplied) {
-        return false;
-    }
 
-    // Check: the new images are built and checked aside.
-    for (PageWork& work : pages) {
-        if (!work.apply) {
-            continue;
+        // Check: the new images are built and checked aside.
+        for (PageWork& work : pages) {
+            if (!work.apply) {
+                continue;
+            }
+            std::vector<PutBack::Target> here;
+            for (const PutBack::Target& target : change.targets) {
+                if (target.where.page == work.id) {
+                    here.push_back(target);
+                }
+            }
+            buildImage(work, segment, here);
         }
-        std::vector<PutBack::Target> here;
-        for (const PutBack::Target& target : change.targets) {
-            if (target.where.page == work.id) {
-                here.push_back(target);
+        bool waited = false;
+        for (PageWork& work : pages) {
+            if (work.apply && work.compacted && !work.pageLocked) {
+                if (!waited) {
+                    for (PageWork& other : pages) {
+                        other.page.reset();
+                    }
+                    waited = true;
+                }
+                lockMgr->requestPage(segment, work.id, LM::ExclusiveLock);
+                work.pageLocked = true;
             }
         }
-        buildImage(work, segment, here);
+        if (!waited) {
+            break;
+        }
     }
 
     // Log.
@@ -567,6 +599,9 @@ void OrvRecordManager::rollback() {
 
 void OrvRecordManager::rollback(OrvRecovery& recovery) {
     ORV_TRACE(RecordManager);
+    // Never the one refused for a deadlock: refused, it would leave the
+    // transaction half undone.
+    const OrvLockManager::RollbackScope rollingBack;
     const OrvTransactionId me = OrvTransactionManager::getInstance()->getCurrentTransactionID();
     // A table this transaction dropped is given back before its records
     // are: while the drop is pending, no page of it can be fixed.

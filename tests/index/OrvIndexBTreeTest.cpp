@@ -434,4 +434,50 @@ TEST_F(IndexTreeTest, ReadersWaitForTheWritersCommit) {
     commit();
 }
 
+// A key looked up stays as it was seen until the reader's transaction ends:
+// a writer on its leaf waits. Also when the whole tree is its root leaf,
+// whose lock the descent takes twice.
+TEST_F(IndexTreeTest, WritersWaitForTheReadersEnd) {
+    start(false);
+    Sint32 inserted = 0;
+    for (const Sint32 keys : {10, 2000}) {
+        SCOPED_TRACE("keys in the tree: " + std::to_string(keys));
+        tree.openTree(TEST_INDEX, INTEGER, false);
+        for (; inserted < keys; ++inserted) {
+            ASSERT_EQ(ORV_SUCCESS, tree.insertKey(key(inserted * 2), tidOf(Uint32(inserted))));
+        }
+        commit();
+        EXPECT_EQ(keys == 10, shape().height == 1);
+        // The reader is a fresh process: nothing of this one's managers
+        // may reach it.
+        OrvSystem::stopAllManagers();
+        OrvIndexFreeSpaceInventory::deleteInstance();
+        OrvTransactionManager::resetForProcess();
+        const std::string marker = db.file("reader-ended-" + std::to_string(keys));
+        orvtest::Pipe found;
+        orvtest::ChildProcess reader([&]() {
+            OrvTransactionManager::resetForProcess();
+            OrvIndexBTree mine;
+            mine.openTree(TEST_INDEX, INTEGER, false);
+            TupleId tid;
+            if (mine.find(TEST_INDEX, key(4), tid) != ORV_SUCCESS) {
+                return 1;
+            }
+            found.send();
+            usleep(400 * 1000);
+            orvtest::writeFile(marker, "x");
+            commit();
+            OrvSystem::stopAllManagers();
+            return 0;
+        });
+        ASSERT_TRUE(found.receive());
+        tree.openTree(TEST_INDEX, INTEGER, false);
+        ASSERT_EQ(ORV_SUCCESS, tree.insertKey(key(5), tidOf(77)));
+        EXPECT_EQ(0, access(marker.c_str(), F_OK)) << "a writer changed the leaf a reader read";
+        commit();
+        EXPECT_EQ(0, reader.wait());
+    }
+    expectSound();
+}
+
 } // namespace

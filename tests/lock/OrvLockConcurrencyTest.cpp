@@ -10,6 +10,8 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <memory>
+#include <string>
 
 using namespace locktest;
 using orvtest::BLOCKED_CHECK_MS;
@@ -250,6 +252,57 @@ TEST_F(LockConcurrencyTest, DeadlockThroughAThirdTransactionIsFound) {
         EXPECT_EQ(0, child->wait());
     }
     EXPECT_EQ(0u, view->count());
+}
+
+// A refused rollback would leave its transaction half undone, so in a cycle
+// with a transaction that is not rolling back, that one gives way, whoever
+// closed the cycle. Between two rollbacks the one that closes it is refused.
+TEST_F(LockConcurrencyTest, ARollbackIsRefusedForADeadlockOnlyWhenNobodyElseCanGiveWay) {
+    for (int rollbacks = 0; rollbacks < 4; ++rollbacks) {
+        const bool firstRollsBack = (rollbacks & 1) != 0;
+        const bool secondRollsBack = (rollbacks & 2) != 0;
+        SCOPED_TRACE("first waiter rolls back: " + std::to_string(firstRollsBack) +
+                     ", the one closing the cycle: " + std::to_string(secondRollsBack));
+        Pipe ready1, ready2, go1, go2, result1, result2;
+        const auto waitFor = [](LM& lm, SlotId slot, bool rollingBack) {
+            std::unique_ptr<LM::RollbackScope> scope;
+            if (rollingBack) {
+                scope.reset(new LM::RollbackScope());
+            }
+            return exitCodeOf(codeOf([&] { lm.requestSlot(5, 1, slot, LM::ExclusiveLock); }));
+        };
+        ChildProcess t1(transaction([&](LM& lm) {
+            lm.requestSlot(5, 1, 1, LM::ExclusiveLock);
+            ready1.send();
+            go1.receive();
+            result1.send(waitFor(lm, 2, firstRollsBack));
+            return 0;
+        }));
+        ChildProcess t2(transaction([&](LM& lm) {
+            lm.requestSlot(5, 1, 2, LM::ExclusiveLock);
+            ready2.send();
+            go2.receive();
+            result2.send(waitFor(lm, 1, secondRollsBack));
+            return 0;
+        }));
+        ASSERT_TRUE(ready1.receive());
+        ASSERT_TRUE(ready2.receive());
+        go1.send();
+        ASSERT_TRUE(waitForWaiters(1));
+        go2.send();
+        // The one refused ends and so lets the other one through.
+        const bool firstGivesWay = secondRollsBack && !firstRollsBack;
+        int code1 = -1;
+        int code2 = -1;
+        ASSERT_TRUE(result1.receiveValue(code1));
+        ASSERT_TRUE(result2.receiveValue(code2));
+        EXPECT_EQ(firstGivesWay ? exitCodeOf(ORV_LM_DEADLOCK) : 0, code1);
+        EXPECT_EQ(firstGivesWay ? 0 : exitCodeOf(ORV_LM_DEADLOCK), code2);
+        EXPECT_EQ(0, t1.wait());
+        EXPECT_EQ(0, t2.wait());
+        EXPECT_EQ(0u, view->count());
+        EXPECT_EQ(0u, view->usedWaiting());
+    }
 }
 
 TEST_F(LockConcurrencyTest, RefusedTryRequestsLeaveNoWaitingEntryBehind) {
