@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <exception>
 #include <fcntl.h>
 #include <iostream>
 #include <memory>
@@ -355,6 +356,9 @@ void OrvSystem::start() {
 
 void OrvSystem::stop(bool force) {
     ORV_TRACE(CommandLine);
+    // Why what the dead left could not be taken over: the user learns that,
+    // and that only a forced stop helps, rather than that the engine is in use.
+    std::exception_ptr latchOfTheDead;
     if (!force) {
         // Entries and fixes of processes that died are no use to anybody:
         // their transactions are rolled back and they are released first.
@@ -369,6 +373,7 @@ void OrvSystem::stop(bool force) {
             }
             orvTrace.traceString(1, "a dead process holds a latch; nothing is taken over");
             OrvError::getErrorObject()->setError(CommandLine, ORV_SUCCESS);
+            latchOfTheDead = std::current_exception();
         }
     }
     // A lock list or pool that does not exist counts as not in use. A
@@ -389,6 +394,9 @@ void OrvSystem::stop(bool force) {
         inUse = true;
     }
     if (inUse && !force) {
+        if (latchOfTheDead) {
+            std::rethrow_exception(latchOfTheDead);
+        }
         ORV_THROW(ORV_SYSTEM_STOP_IN_USE);
     }
     // Every set that exists is removed even when another one cannot be, so that

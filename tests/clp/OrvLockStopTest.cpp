@@ -142,14 +142,16 @@ TEST_F(LockStopTest, KilledHolderIsTakenOverByAPlainStopButALiveOneRefusesIt) {
 
 TEST_F(LockStopTest, ForcedStopAndStartBringBackAnEngineWhoseLatchADeadProcessHeld) {
     ASSERT_EQ(0, run({ORV_ORVSTART}).exitCode);
-    // Dies while it holds the pool's latch, as in the middle of a change.
-    ASSERT_EQ(0, orvtest::runInChild([] {
-                  void* data = nullptr;
-                  OrvMemoryManager::getMemoryManager()->connectToMemorySet(
-                      OrvMemoryManager::BufferPool, data);
-                  return static_cast<OrvLatch*>(data)->get(OrvLatch::Exclusive) == ORV_SUCCESS ? 0
-                                                                                               : 1;
-              }));
+    // Dies while it holds a lock and the pool's latch, as in the middle of a
+    // change.
+    ASSERT_EQ(
+        0, orvtest::runInChild([] {
+            OrvLockManager::getInstance()->requestSlot(3, 1, 2, OrvLockManager::ExclusiveLock);
+            void* data = nullptr;
+            OrvMemoryManager::getMemoryManager()->connectToMemorySet(OrvMemoryManager::BufferPool,
+                                                                     data);
+            return static_cast<OrvLatch*>(data)->get(OrvLatch::Exclusive) == ORV_SUCCESS ? 0 : 1;
+        }));
     // Every engine process is told which set and which process.
     const int told = orvtest::runInChild([] {
         try {
@@ -161,6 +163,11 @@ TEST_F(LockStopTest, ForcedStopAndStartBringBackAnEngineWhoseLatchADeadProcessHe
         return 1;
     });
     EXPECT_EQ(0, told);
+    // A plain stop cannot take the dead process over, and says why.
+    ProcessResult plain = run({ORV_ORVSTOP});
+    EXPECT_EQ(1, plain.exitCode);
+    EXPECT_NE(std::string::npos, plain.err.find("LT003")) << plain.err;
+    EXPECT_EQ(3, existingSets());
     ProcessResult forced = run({ORV_ORVSTOP, "--force"});
     EXPECT_EQ(0, forced.exitCode) << forced.err;
     EXPECT_EQ(0, existingSets());

@@ -96,10 +96,10 @@ struct Worker {
     }
 };
 
-// A rollback that puts a record back may need a page lock that the other
-// worker's slot locks keep from it, and may lose a deadlock over it. It
-// then leaves its locks in place and may be tried again, as a client does,
-// until the other worker's wait times out (the lock time-out is 20 s).
+// A rollback is refused for a deadlock only in a cycle of rollbacks alone
+// (two that must each compact a page the other holds a record of). It then
+// keeps its locks and may be tried again, as a client does, until the other
+// one's wait times out (the lock time-out is 20 s).
 void rollbackRetrying() {
     for (int attempt = 1;; ++attempt) {
         try {
