@@ -203,6 +203,20 @@ public:
     // for `transactionId`: recovery ends the work of a transaction whose
     // process died, and its entries must join that transaction's chain.
     void continueChain(const OrvTransactionId& transactionId, const OrvLsn& lastLsn);
+    // continueChain for the life of the object: the chain this process had
+    // before is continued again when it ends, also after a throw.
+    class ChainOf {
+    public:
+        ChainOf(const OrvTransactionId& transactionId, const OrvLsn& lastLsn);
+        ~ChainOf();
+        ChainOf(const ChainOf&) = delete;
+        ChainOf& operator=(const ChainOf&) = delete;
+
+    private:
+        OrvLogManager* log;
+        OrvTransactionId ownTransaction;
+        OrvLsn ownLast;
+    };
 
     // Where this process publishes, within the log latch of each append,
     // the last entry it wrote for a transaction of its own (packed by

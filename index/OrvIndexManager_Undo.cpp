@@ -136,29 +136,18 @@ OrvLsn OrvIndexManager::rollbackOfDeadTransaction(const OrvTransactionId& transa
     if (length == 0) {
         return lastEntry;
     }
-    OrvLogManager* log = OrvLogManager::getInstance();
-    const OrvTransactionId me = OrvTransactionManager::getInstance()->getCurrentTransactionID();
-    const OrvLsn myLast = log->getLastLsn(me);
     std::map<SegmentId, bool> known;
-    OrvLsn last;
-    try {
-        log->continueChain(transaction, lastEntry);
-        for (int i = 0; i < length; ++i) {
-            const OrvIndexLogEntry& entry = *list[i];
-            if (!isPageChange(entry) || !segmentExists(entry.getSegmentID(), known)) {
-                continue;
-            }
-            undoEntry(entry, transaction);
-            ++undone;
+    const OrvLogManager::ChainOf chain(transaction, lastEntry);
+    for (int i = 0; i < length; ++i) {
+        const OrvIndexLogEntry& entry = *list[i];
+        if (!isPageChange(entry) || !segmentExists(entry.getSegmentID(), known)) {
+            continue;
         }
-        writeEnd(transaction, ROLLBACK);
-        last = log->getLastLsn(transaction);
-    } catch (...) {
-        log->continueChain(me, myLast);
-        throw;
+        undoEntry(entry, transaction);
+        ++undone;
     }
-    log->continueChain(me, myLast);
-    return last;
+    writeEnd(transaction, ROLLBACK);
+    return OrvLogManager::getInstance()->getLastLsn(transaction);
 }
 
 void OrvIndexManager::recover() {

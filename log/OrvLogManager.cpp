@@ -540,6 +540,16 @@ void OrvLogManager::continueChain(const OrvTransactionId& transactionId, const O
     prevLsn = lastLsn;
 }
 
+OrvLogManager::ChainOf::ChainOf(const OrvTransactionId& transactionId, const OrvLsn& lastLsn)
+    : log(OrvLogManager::getInstance()), ownTransaction(log->prevTransactionId),
+      ownLast(log->prevLsn) {
+    log->continueChain(transactionId, lastLsn);
+}
+
+OrvLogManager::ChainOf::~ChainOf() {
+    log->continueChain(ownTransaction, ownLast);
+}
+
 bool OrvLogManager::openLogFile(Uint16 logFileNumber) {
     ORV_TRACE(LogManager);
     int fd =

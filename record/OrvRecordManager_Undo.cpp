@@ -638,31 +638,20 @@ OrvLsn OrvRecordManager::rollbackOfDeadTransaction(const OrvTransactionId& trans
     if (length == 0) {
         return lastEntry;
     }
-    OrvLogManager* log = OrvLogManager::getInstance();
-    const OrvTransactionId me = OrvTransactionManager::getInstance()->getCurrentTransactionID();
-    const OrvLsn myLast = log->getLastLsn(me);
     std::map<SegmentId, bool> known;
-    OrvLsn last;
-    try {
-        log->continueChain(transaction, lastEntry);
-        for (int i = 0; i < length; ++i) {
-            const OrvRecordLogEntry& entry = *list[i];
-            if (!isRecordChange(entry.getTransactionType()) ||
-                !segmentExists(entry.getSegmentID(), known)) {
-                continue;
-            }
-            undoEntry(entry, transaction, false);
-            ++undone;
+    const OrvLogManager::ChainOf chain(transaction, lastEntry);
+    for (int i = 0; i < length; ++i) {
+        const OrvRecordLogEntry& entry = *list[i];
+        if (!isRecordChange(entry.getTransactionType()) ||
+            !segmentExists(entry.getSegmentID(), known)) {
+            continue;
         }
-        OrvRecordLogEntry end(transaction, 0, nullptr, 0, nullptr, 0, ROLLBACK, nullptr, nullptr,
-                              nullptr);
-        last = log->createLogEntry(&end);
-    } catch (...) {
-        log->continueChain(me, myLast);
-        throw;
+        undoEntry(entry, transaction, false);
+        ++undone;
     }
-    log->continueChain(me, myLast);
-    return last;
+    OrvRecordLogEntry end(transaction, 0, nullptr, 0, nullptr, 0, ROLLBACK, nullptr, nullptr,
+                          nullptr);
+    return OrvLogManager::getInstance()->createLogEntry(&end);
 }
 
 // ---- recovery ----------------------------------------------------------------------

@@ -333,7 +333,10 @@ TEST_F(DeadProcessTest, ANewProcessSettlesTheSlotOfADeadOneWithItsId) {
         const pid_t me = getpid();
         for (Uint32 i = 0; i < LM::MAX_PROCESSES; ++i) {
             if (slots[i].pid == planted) {
-                slots[i].pid = me; // the dead process had this process's id
+                // The dead process had this process's id and started before
+                // it: the child may have started within the same clock tick.
+                slots[i].pid = me;
+                slots[i].startTime = OrvProcessIdentity::self().startTime - 1;
             }
         }
         for (Uint32 i = 0; i <= LM::MAX_ENTRY; ++i) {
