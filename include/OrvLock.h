@@ -81,6 +81,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace OrvLockManagerProfiling {
 class Profiler;
@@ -475,6 +476,11 @@ private:
     // Whether the process table names a process that no longer exists
     // (other than one this process is taking over).
     bool deadProcessListed() const;
+    // A copy of the process table taken under the latch, with this
+    // process's own slot shown free.
+    std::vector<ProcessSlot> otherProcesses() const;
+    // Whether the slot names a process that no longer exists.
+    static bool isGone(const ProcessSlot& slot);
     // Whether an entry belongs to the dead process being taken over: such
     // entries never block this process. REQUIRES: the latch held.
     bool isAdopted(const LockEntry& entry) const;

@@ -147,21 +147,11 @@ Uint32 OrvLockManager::takeOverDeadProcesses(bool& busy) {
         return 0;
     }
     const OrvProcessIdentity me = OrvProcessIdentity::self();
-    std::vector<ProcessSlot> table(MAX_PROCESSES);
-    {
-        OrvScopedLatch latch(header->latch, OrvLatch::Shared);
-        std::memcpy(table.data(), processSlots, MAX_PROCESSES * sizeof(ProcessSlot));
-    }
+    const std::vector<ProcessSlot> table = otherProcesses();
     Uint32 taken = 0;
     for (Uint32 i = 0; i < MAX_PROCESSES; ++i) {
         const ProcessSlot& seen = table[i];
-        if (seen.pid == 0 || i == mySlot) {
-            continue;
-        }
-        OrvProcessIdentity holder;
-        holder.pid = seen.pid;
-        holder.startTime = seen.startTime;
-        if (holder.state() != OrvProcessIdentity::State::Gone) {
+        if (!isGone(seen)) {
             continue;
         }
         {
@@ -206,24 +196,31 @@ Uint32 OrvLockManager::takeOverDeadProcesses(bool& busy) {
     return taken;
 }
 
-bool OrvLockManager::deadProcessListed() const {
+std::vector<OrvLockManager::ProcessSlot> OrvLockManager::otherProcesses() const {
     std::vector<ProcessSlot> table(MAX_PROCESSES);
     {
         OrvScopedLatch latch(header->latch, OrvLatch::Shared);
         std::memcpy(table.data(), processSlots, MAX_PROCESSES * sizeof(ProcessSlot));
     }
-    for (Uint32 i = 0; i < MAX_PROCESSES; ++i) {
-        if (table[i].pid == 0 || i == mySlot) {
-            continue;
-        }
-        OrvProcessIdentity process;
-        process.pid = table[i].pid;
-        process.startTime = table[i].startTime;
-        if (process.state() == OrvProcessIdentity::State::Gone) {
-            return true;
-        }
+    if (mySlot != NO_PROCESS_SLOT) {
+        table[mySlot] = ProcessSlot();
     }
-    return false;
+    return table;
+}
+
+bool OrvLockManager::isGone(const ProcessSlot& slot) {
+    if (slot.pid == 0) {
+        return false;
+    }
+    OrvProcessIdentity process;
+    process.pid = slot.pid;
+    process.startTime = slot.startTime;
+    return process.state() == OrvProcessIdentity::State::Gone;
+}
+
+bool OrvLockManager::deadProcessListed() const {
+    const std::vector<ProcessSlot> table = otherProcesses();
+    return std::any_of(table.begin(), table.end(), isGone);
 }
 
 void OrvLockManager::takeOver(Uint32 slotIndex, const ProcessSlot& seen) {
