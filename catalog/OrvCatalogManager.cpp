@@ -101,8 +101,8 @@ static_assert(sizeof(indexDefs) / sizeof(indexDefs[0]) == CM::MAX_CATALOG_INDEXI
               "one definition per catalog index");
 
 // The indexes whose keys are table ids: an id any of them holds is taken.
-const IndexId tableIdIndexes[] = {CM::IDX_SYSTABLES_TABLEID_ID, CM::IDX_SYSCOLUMNS_TABLEID_ID,
-                                  CM::IDX_SYSINDEXES_TABLEID_ID};
+const std::vector<IndexId> tableIdIndexes = {
+    CM::IDX_SYSTABLES_TABLEID_ID, CM::IDX_SYSCOLUMNS_TABLEID_ID, CM::IDX_SYSINDEXES_TABLEID_ID};
 
 // ---- small helpers -----------------------------------------------------------------
 
@@ -241,6 +241,53 @@ bool findKey(OrvIndexManager* indexMgr, IndexId indexId, Sint32 value, TupleId& 
     }
 }
 
+// A new table or index id: one more than the largest key that any of
+// `indexes` holds or, when that is the largest id there may be, the first
+// id above the catalog's own that none of them holds (0 when every id is
+// taken). An id any of the indexes still holds is never handed out again.
+// With no key in any of them only the catalog's own setup may go on, and it
+// gets `first`.
+Sint32 nextId(OrvIndexManager* indexMgr, const std::vector<IndexId>& indexes, bool inSetup,
+              Sint32 first, Sint32 lastOfCatalog, Sint32 maxId, bool (*valid)(Sint64)) {
+    Sint32 largest = 0;
+    for (IndexId index : indexes) {
+        OrvIndexKey key = intKey(0);
+        TupleId tid;
+        try {
+            indexMgr->findLastKey(index, key, tid);
+        } catch (const OrvException& e) {
+            if (e.getErrorCode() != ORV_NOT_FOUND_WARN) {
+                throw;
+            }
+            continue;
+        }
+        if (!valid(key.intKey)) {
+            inconsistent();
+        }
+        largest = std::max(largest, key.intKey);
+    }
+    if (largest == 0) {
+        if (!inSetup) {
+            inconsistent();
+        }
+        return first;
+    }
+    if (largest < maxId) {
+        return largest + 1;
+    }
+    for (Sint32 id = lastOfCatalog + 1; id <= maxId; ++id) {
+        bool taken = false;
+        for (IndexId index : indexes) {
+            TupleId tid;
+            taken = taken || findKey(indexMgr, index, id, tid);
+        }
+        if (!taken) {
+            return id;
+        }
+    }
+    return 0;
+}
+
 // The tuple ids stored under one key, in index order. The scan's end is the
 // only reason to stop; any other failure is raised.
 std::vector<TupleId> tidsOfKey(OrvIndexManager* indexMgr, IndexId indexId, Sint32 value) {
@@ -298,6 +345,19 @@ template <class Operation> OrvErrorCode asCode(Operation&& operation) {
     const OrvErrorCode code = OrvErrorBoundary::toErrorCode(std::forward<Operation>(operation));
     if (code == ORV_SUCCESS) {
         clearEndOfScan();
+    }
+    return code;
+}
+
+// Reads a descriptor into the caller's object or, when the caller passes
+// none, into a new one that the caller owns only when the read succeeded.
+template <class Descriptor, class Read>
+OrvErrorCode intoCallersOrNew(Descriptor*& descriptor, Read&& read) {
+    std::unique_ptr<Descriptor> made(descriptor == nullptr ? new Descriptor : nullptr);
+    Descriptor& target = made ? *made : *descriptor;
+    const OrvErrorCode code = asCode([&] { read(target); });
+    if (code == ORV_SUCCESS && made) {
+        descriptor = made.release();
     }
     return code;
 }
@@ -567,86 +627,30 @@ IndexId OrvCatalogManager::lookupIndexId(const std::string& name) {
 }
 
 TableId OrvCatalogManager::newTableId() {
-    Sint32 largest = 0;
-    for (IndexId index : tableIdIndexes) {
-        OrvIndexKey key = intKey(0);
-        TupleId tid;
-        try {
-            indexMgr->findLastKey(index, key, tid);
-        } catch (const OrvException& e) {
-            if (e.getErrorCode() != ORV_NOT_FOUND_WARN) {
-                throw;
-            }
-            continue;
-        }
-        if (!validTableId(key.intKey)) {
-            inconsistent();
-        }
-        largest = std::max(largest, key.intKey);
+    const Sint32 id = nextId(indexMgr, tableIdIndexes, inSetup, SYSTABLES_ID, MAX_CATALOG_TABLEID,
+                             ORV_MAX_TABLE_ID, validTableId);
+    if (id == 0) {
+        ORV_THROW(ORV_CAT_TOO_MANY_TABLES);
     }
-    if (largest == 0) {
-        // Only the catalog's own setup finds the catalog empty.
-        if (!inSetup) {
-            inconsistent();
-        }
-        return SYSTABLES_ID;
-    }
-    if (largest < ORV_MAX_TABLE_ID) {
-        return static_cast<TableId>(largest + 1);
-    }
-    // The largest id is taken: the first one that no catalog index holds.
-    for (Sint32 id = MAX_CATALOG_TABLEID + 1; id <= ORV_MAX_TABLE_ID; ++id) {
-        bool taken = false;
-        for (IndexId index : tableIdIndexes) {
-            TupleId tid;
-            taken = taken || findKey(indexMgr, index, id, tid);
-        }
-        if (!taken) {
-            return static_cast<TableId>(id);
-        }
-    }
-    ORV_THROW(ORV_CAT_TOO_MANY_TABLES);
+    return static_cast<TableId>(id);
 }
 
 IndexId OrvCatalogManager::newIndexId() {
-    OrvIndexKey key = intKey(0);
-    TupleId tid;
-    try {
-        indexMgr->findLastKey(IDX_SYSINDEXES_INDEXID_ID, key, tid);
-    } catch (const OrvException& e) {
-        if (e.getErrorCode() != ORV_NOT_FOUND_WARN) {
-            throw;
-        }
-        if (!inSetup) {
-            inconsistent();
-        }
-        return IDX_SYSTABLES_TABLEID_ID;
+    const Sint32 id =
+        nextId(indexMgr, {IDX_SYSINDEXES_INDEXID_ID}, inSetup, IDX_SYSTABLES_TABLEID_ID,
+               MAX_CATALOG_INDEXID, ORV_MAX_INDEX_ID, validIndexId);
+    if (id == 0) {
+        ORV_THROW(ORV_CAT_TOO_MANY_INDEXES);
     }
-    if (!validIndexId(key.intKey)) {
-        inconsistent();
-    }
-    if (key.intKey < ORV_MAX_INDEX_ID) {
-        return static_cast<IndexId>(key.intKey + 1);
-    }
-    for (Sint32 id = MAX_CATALOG_INDEXID + 1; id <= ORV_MAX_INDEX_ID; ++id) {
-        if (!findKey(indexMgr, IDX_SYSINDEXES_INDEXID_ID, id, tid)) {
-            return static_cast<IndexId>(id);
-        }
-    }
-    ORV_THROW(ORV_CAT_TOO_MANY_INDEXES);
+    return static_cast<IndexId>(id);
 }
 
 // ---- descriptors ------------------------------------------------------------------------------
 
 OrvErrorCode OrvCatalogManager::getTableDescriptor(TableId tableId, OrvTable*& tableDesc) {
     ORV_TRACE(CatalogManager);
-    std::unique_ptr<OrvTable> made(tableDesc == nullptr ? new OrvTable : nullptr);
-    OrvTable& table = made ? *made : *tableDesc;
-    const OrvErrorCode code = asCode([&] { readTableDescriptor(tableId, table); });
-    if (code == ORV_SUCCESS && made) {
-        tableDesc = made.release();
-    }
-    return code;
+    return intoCallersOrNew(tableDesc,
+                            [&](OrvTable& table) { readTableDescriptor(tableId, table); });
 }
 
 void OrvCatalogManager::readTableDescriptor(TableId tableId, OrvTable& table) {
@@ -732,13 +736,8 @@ OrvErrorCode OrvCatalogManager::loadIndexes(TableId tableId, OrvTable::IndexList
 
 OrvErrorCode OrvCatalogManager::getIndexDescriptor(IndexId indexId, OrvIndex*& indexDesc) {
     ORV_TRACE(CatalogManager);
-    std::unique_ptr<OrvIndex> made(indexDesc == nullptr ? new OrvIndex : nullptr);
-    OrvIndex& index = made ? *made : *indexDesc;
-    const OrvErrorCode code = asCode([&] { readIndexDescriptor(indexId, index); });
-    if (code == ORV_SUCCESS && made) {
-        indexDesc = made.release();
-    }
-    return code;
+    return intoCallersOrNew(indexDesc,
+                            [&](OrvIndex& index) { readIndexDescriptor(indexId, index); });
 }
 
 void OrvCatalogManager::readIndexDescriptor(IndexId indexId, OrvIndex& index) {

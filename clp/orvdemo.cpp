@@ -420,16 +420,10 @@ private:
         std::size_t rows = 0;
         std::set<PageId> pages;
         inTransaction([&] {
-            OrvRecordIterator* scan = nullptr;
-            records->getRecordIterator(tableId, scan);
-            std::unique_ptr<OrvRecordIterator> owned(scan);
-            OrvRecord* record = nullptr;
-            while (scan->hasNext()) {
-                ORV_RAISE(scan->getNext(record));
+            forEachRow([&](const OrvRecord&, const TupleId& tid) {
                 ++rows;
-                pages.insert(scan->getCurrentTupleId().page);
-            }
-            delete record;
+                pages.insert(tid.page);
+            });
         });
         std::cout << "\nA scan of the whole table read " << rows << " rows on " << pages.size()
                   << " data pages; the table and its index hold exactly the rows the demo "
@@ -444,16 +438,28 @@ private:
 
     std::size_t countRows() {
         std::size_t rows = 0;
+        forEachRow([&](const OrvRecord&, const TupleId&) { ++rows; });
+        return rows;
+    }
+
+    // Calls visit with every row of the table and its tuple id, in the
+    // order of the pages.
+    template <class Visit> void forEachRow(Visit&& visit) {
         OrvRecordIterator* scan = nullptr;
         records->getRecordIterator(tableId, scan);
-        std::unique_ptr<OrvRecordIterator> owned(scan);
+        const std::unique_ptr<OrvRecordIterator> owned(scan);
+        // The scan fills one record again and again; it goes at the end.
         OrvRecord* record = nullptr;
-        while (scan->hasNext()) {
-            ORV_RAISE(scan->getNext(record));
-            ++rows;
+        try {
+            while (scan->hasNext()) {
+                ORV_RAISE(scan->getNext(record));
+                visit(*record, scan->getCurrentTupleId());
+            }
+        } catch (...) {
+            delete record;
+            throw;
         }
         delete record;
-        return rows;
     }
 
     // The table (by a scan) and the index (by a scan of all keys) against
@@ -461,21 +467,13 @@ private:
     void check(const std::string& when) {
         inTransaction([&] {
             std::map<Sint32, Row> inTable;
-            OrvRecordIterator* scan = nullptr;
-            records->getRecordIterator(tableId, scan);
-            std::unique_ptr<OrvRecordIterator> ownedScan(scan);
-            OrvRecord* record = nullptr;
-            while (scan->hasNext()) {
-                ORV_RAISE(scan->getNext(record));
-                const Row row = read(*record);
+            forEachRow([&](const OrvRecord& record, const TupleId&) {
+                const Row row = read(record);
                 if (!inTable.emplace(row.id, row).second) {
-                    delete record;
                     throw CheckFailed(when + ": the ID " + std::to_string(row.id) +
                                       " is in the table twice");
                 }
-            }
-            delete record;
-            ownedScan.reset();
+            });
             if (inTable != model) {
                 throw CheckFailed(when + ": the table holds " + std::to_string(inTable.size()) +
                                   " rows, not the " + std::to_string(model.size()) +

@@ -37,12 +37,7 @@ inline std::unique_ptr<OrvTable> userTable(const std::string& name,
                                            const std::vector<Column>& columns) {
     std::unique_ptr<OrvTable> table(new OrvTable);
     EXPECT_EQ(ORV_SUCCESS, table->setTableName(name.c_str()));
-    EXPECT_EQ(ORV_SUCCESS, table->createColumns(static_cast<Uint16>(columns.size())));
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        const Column& c = columns[i];
-        EXPECT_EQ(ORV_SUCCESS, table->setColumnDefinition(static_cast<Uint16>(i), c.name.c_str(),
-                                                          c.type, c.maxLength, c.nullable));
-    }
+    setColumns(*table, columns);
     return table;
 }
 

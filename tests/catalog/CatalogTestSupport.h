@@ -28,17 +28,21 @@ struct Column {
     bool nullable;
 };
 
+inline void setColumns(OrvTable& table, const std::vector<Column>& columns) {
+    EXPECT_EQ(ORV_SUCCESS, table.createColumns(static_cast<Uint16>(columns.size())));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const Column& c = columns[i];
+        EXPECT_EQ(ORV_SUCCESS, table.setColumnDefinition(static_cast<Uint16>(i), c.name.c_str(),
+                                                         c.type, c.maxLength, c.nullable));
+    }
+}
+
 inline std::unique_ptr<OrvTable> makeTable(const std::vector<Column>& columns,
                                            const char* name = "T", TableId id = 7) {
     std::unique_ptr<OrvTable> table(new OrvTable);
     EXPECT_EQ(ORV_SUCCESS, table->setTableId(id));
     EXPECT_EQ(ORV_SUCCESS, table->setTableName(name));
-    EXPECT_EQ(ORV_SUCCESS, table->createColumns(static_cast<Uint16>(columns.size())));
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        const Column& c = columns[i];
-        EXPECT_EQ(ORV_SUCCESS, table->setColumnDefinition(static_cast<Uint16>(i), c.name.c_str(),
-                                                          c.type, c.maxLength, c.nullable));
-    }
+    setColumns(*table, columns);
     return table;
 }
 
